@@ -1,0 +1,66 @@
+// The main window's logic, TForm1: the command frame, the command runner, the four device
+// commands, the start-up modes and the result file. It talks to its window through View only.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "app/view.h"
+
+namespace app {
+
+// An error that reaches the window's event loop and is shown in the error box.
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class TForm1 {
+public:
+    explicit TForm1(View& view);
+
+    // Event handlers. They may throw app::Error; the window runs each through RunHandler.
+    // FormCreate takes the whole command line (program name first), as the platform gives it.
+    void FormCreate(const char* commandLine);
+    void FormShow() {}
+    void Button1Click();  // "Ok"
+    void Button2Click();  // "Cancel"
+    void Button3Click();  // "UpdateFW"
+    void Button4Click();  // "Read Flash"
+    void Button5Click();  // "DoCalibration"
+    void Button6Click();  // "Get Version"
+    void ScrollBar1Change();
+
+    // The routines and helpers, public for tests and the start-up modes.
+    int RunCommand(const std::string& commandLine);
+    void UpdateFirmware(const char* path);
+    void ReadFlash();
+    void QueryVersion();
+    void SetCalibration();
+    void WriteResult(const std::string& key, const std::string& value);
+
+    std::string StopServiceCommand;
+    std::string StartServiceCommand;
+    bool CheckMode = false;
+
+private:
+    View& view_;
+    bool commandRunning_ = false;  // clicks on command buttons are ignored while set
+};
+
+// Runs one event handler the way the window's event loop does: an app::Error (or any other
+// std::exception) escaping it is shown in the error box, with a full stop added when the text's
+// last character has a code above that of the full stop.
+std::string WithFullStop(const std::string& text);
+
+template <typename F>
+void RunHandler(View& view, F&& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        view.ShowError(WithFullStop(e.what()));
+    }
+}
+
+}  // namespace app
