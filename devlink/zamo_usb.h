@@ -8,7 +8,7 @@
 
 // Reply of the four service commands: 16 bytes, little-endian.
 struct tServiceReply {
-    std::uint32_t dwSize;    // must be 16
+    std::uint32_t dwSize;  // must be 16
     std::uint32_t reserved1;
     std::uint32_t dwResult;  // the device's answer
     std::uint32_t reserved2;
@@ -16,7 +16,7 @@ struct tServiceReply {
 static_assert(sizeof(tServiceReply) == 16);
 
 class CZamoUSB {
-public:
+  public:
     CZamoUSB() = default;
     CZamoUSB(const CZamoUSB&) = delete;
     CZamoUSB& operator=(const CZamoUSB&) = delete;
@@ -43,22 +43,27 @@ public:
     int VenderCmd_SetData(std::uint8_t bySelector, const void* buffer, std::uint32_t dwBytes);
 
     // Fields.
-    std::int32_t m_cDevice = 32;         // 32 none; 'A'..'Z' a disk; 256 + n still-image n
-    platform::DeviceHandle m_hDisk;      // the open device
-    platform::SystemHandle m_hService;   // the named service event
-    std::uint32_t m_dwTimeOut = 15;      // pass-through time-out, seconds
-    std::int32_t m_bConnected = 1;       // outcome of the last exchange that reached the transport
+    std::int32_t m_cDevice = 32;        // 32 none; 'A'..'Z' a disk; 256 + n still-image n
+    platform::DeviceHandle m_hDisk;     // the open device
+    platform::SystemHandle m_hService;  // the named service event
+    std::uint32_t m_dwTimeOut = 15;     // pass-through time-out, seconds
+    std::int32_t m_bConnected = 1;      // outcome of the last exchange that reached the transport
     // Sense key of the last still-image exchange that was carried out (0: passed); 0 on the disk
     // path. With m_bConnected it tells whether a data transfer really went through.
     std::int32_t m_dwLastKey = 0;
 
-private:
+  private:
     int ServiceCommand(std::uint8_t code, tServiceReply* reply);
-    // The tag query over the disk path, whatever m_cDevice says; `reply` gets 4 bytes.
-    int SendTagQueryOverDisk(std::uint8_t reply[4]);
-    bool TransferPassed(int transmitResult) const;
+    void SignalService();
+    // Whether a data transfer whose xTransmitToDevice returned `result` went through: carried
+    // out, and on the still-image path passed by the device (no sense key).
+    bool TransferPassed(int result) const { return result != 0 && m_dwLastKey == 0; }
+    // The link counts as down when the last exchange failed or there is no device handle, so
+    // no wait runs on forever for a device that is gone.
     bool LinkUp() const { return m_bConnected != 0 && m_hDisk.valid(); }
-    bool forceDiskPath_ = false;
+    // Set while ConnectToDisk sends its tag query: a disk is probed over the disk path even
+    // when the object was connected to a still-image device before.
+    bool m_bForceDiskPath = false;
 };
 
 constexpr int kDeviceTableSize = 27;

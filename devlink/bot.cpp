@@ -1,0 +1,154 @@
+#include "devlink/bot.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "devlink/byte_order.h"
+#include "devlink/command_set.h"
+#include "devlink/trace.h"
+#include "platform/platform.h"
+
+BOTState g_BOTState{};
+
+namespace {
+
+// "[send_out_token] status:" is followed by the CBW in lines of eight bytes, the last of seven.
+void DumpCbw() {
+    const std::uint8_t* cbw = g_BOTState.cbw;
+    for (std::uint32_t start = 0; start < cmdset::kCbwLength; start += 8) {
+        char line[64];
+        int used = 0;
+        for (std::uint32_t i = start; i < start + 8 && i < cmdset::kCbwLength; ++i) {
+            used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used),
+                                  " %02X ", cbw[i]);
+        }
+        std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used), "\n");
+        platform::Sys().OutputDebugString(line);
+    }
+}
+
+void TraceBadCsw() {
+    char line[128] = "USB2.0 HOST Bad status:";
+    std::size_t used = std::strlen(line);
+    for (std::uint32_t i = 0; i < cmdset::kCswLength; ++i) {
+        used += static_cast<std::size_t>(
+            std::snprintf(line + used, sizeof line - used, " %02X ", g_BOTState.csw[i]));
+    }
+    platform::Sys().OutputDebugString(line);
+}
+
+}  // namespace
+
+void BOTSetup(std::uint8_t flags, std::uint32_t dataLength) {
+    std::uint8_t* cbw = g_BOTState.cbw;
+    std::memcpy(cbw, cmdset::kCbwSignature, sizeof cmdset::kCbwSignature);
+    ++g_BOTState.tag;  // every CBW takes a new tag; wraps modulo 2^32
+    PutLE32(cbw + 4, g_BOTState.tag);
+    Trace("[BOTSetup]tag=%02X %02X %02X %02X\n", cbw[4], cbw[5], cbw[6], cbw[7]);
+    PutLE32(cbw + 8, dataLength);
+    Trace("[BOTSetup]dataLength=%02X %02X %02X %02X\n", cbw[8], cbw[9], cbw[10], cbw[11]);
+    cbw[12] = flags;
+    cbw[13] = 0;  // LUN
+    cbw[14] = static_cast<std::uint8_t>(cmdset::kCdbLength);
+}
+
+int send_out_token(platform::Handle h, const void* buffer, std::uint32_t length,
+                   std::int32_t* error, std::uint32_t* written) {
+    *error = 0;
+    if (platform::Io().WriteFile(h, buffer, length, written)) return 1;
+    *error = 1;
+    return 0;
+}
+
+int send_in_token(platform::Handle h, void* buffer, std::uint32_t length, std::int32_t* error,
+                  std::uint32_t* read) {
+    Trace("In send_in_token\n");
+    *error = 0;
+    if (platform::Io().ReadFile(h, buffer, length, read)) return 1;
+    Trace("send_in_token status=false \n");
+    *error = 1;
+    return 0;
+}
+
+int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
+              std::int32_t* error) {
+    std::uint32_t count = 0;
+    if (!send_in_token(h, g_BOTState.csw, cmdset::kCswLength, error, &count)) {
+        Trace("USB2.0 HOST BOTStatus: bad return from send_in_token\n");
+        return 0;
+    }
+    // A short read leaves older bytes behind, so a stale tag fails here. The signature is not
+    // examined.
+    if (std::memcmp(g_BOTState.csw + 4, g_BOTState.cbw + 4, 4) != 0) {
+        TraceBadCsw();
+        return 0;
+    }
+    *residue = GetLE32(g_BOTState.csw + 8);
+    *status = g_BOTState.csw[12];
+    return 1;
+}
+
+int doBOT(platform::Handle h, std::uint8_t direction, void* buffer, std::uint32_t length,
+          std::uint32_t* transferred, std::int32_t* resultCode) {
+    *transferred = 0;
+    *resultCode = static_cast<std::int32_t>(cmdset::kBotTransportFailure);
+    std::int32_t error = 0;
+    std::uint8_t status = 0;  // printed when no CSW was accepted, so it must be defined
+    std::uint32_t residue = 0;
+
+    Trace("[send_out_token] status:");
+    DumpCbw();
+    if (!send_out_token(h, g_BOTState.cbw, cmdset::kCbwLength, &error, transferred)) {
+        Trace("bad return from send_out_token %d\n", error);
+        return 0;
+    }
+
+    if (direction == cmdset::kCbwFlagsIn) {
+        if (!send_in_token(h, buffer, length, &error, transferred)) {
+            Trace("USB2.0 HOST doBOT: bad return from send_in_token %d\n", error);
+            return 0;
+        }
+    } else {
+        if (!send_out_token(h, buffer, length, &error, transferred)) {
+            Trace("USB2.0 HOST doBOT: bad return from send_out_token %d (data)\n", error);
+            return 0;
+        }
+    }
+
+    if (!BOTStatus(h, &residue, &status, &error)) {
+        Trace("USB2.0 HOST doBOT: bad return from BOTStatus %d, %d\n", status, error);
+        return 0;
+    }
+    *resultCode = 0;
+    if (status == 0) return 1;
+
+    Trace("USB2.0 HOST REQUEST_SENSE(status %x):\n", status);
+    BOTSetup(cmdset::kCbwFlagsIn, cmdset::kSenseLength);
+    // Clear the failed command's bytes so the device sees a clean REQUEST SENSE block.
+    std::uint8_t* cb = g_BOTState.cbw + kCbwCommandBlockOffset;
+    std::memset(cb, 0, cmdset::kCdbLength);
+    cb[0] = cmdset::kScsiRequestSense;
+    cb[4] = static_cast<std::uint8_t>(cmdset::kSenseLength);
+
+    std::uint32_t count = 0;
+    if (!send_out_token(h, g_BOTState.cbw, cmdset::kCbwLength, &error, &count)) {
+        Trace("USB2.0 HOST doBOT: bad return from send_out_token %d (2)\n", error);
+        return 0;
+    }
+    if (!send_in_token(h, g_BOTState.sense, cmdset::kSenseLength, &error, &count)) {
+        Trace("USB2.0 HOST doBOT: bad return from send_in_token %d (2)\n", error);
+        return 0;
+    }
+    std::uint8_t senseStatus = 0;
+    if (!BOTStatus(h, &residue, &senseStatus, &error)) {
+        Trace("USB2.0 HOST doBOT: bad status on REQUEST_SENSE\n");
+        return 0;
+    }
+    if (count < cmdset::kSenseLength) {
+        Trace("USB2.0 HOST doBOT: return cnt %d < 18\n", static_cast<int>(count));
+        return 0;
+    }
+    *resultCode = static_cast<std::int32_t>(static_cast<std::uint32_t>(g_BOTState.sense[2]) << 16 |
+                                            static_cast<std::uint32_t>(g_BOTState.sense[12]) << 8);
+    return 1;
+}
