@@ -12,12 +12,12 @@ namespace app {
 
 // An error that reaches the window's event loop and is shown in the error box.
 class Error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class TForm1 {
-public:
+  public:
     explicit TForm1(View& view);
 
     // Event handlers. They may throw app::Error; the window runs each through RunHandler.
@@ -44,7 +44,15 @@ public:
     std::string StartServiceCommand;
     bool CheckMode = false;
 
-private:
+  private:
+    // Finds and connects to the device with the shared texts; the handle, or 0 when the routine
+    // must end (the status already says why).
+    int OpenDevice();
+    // The command frame: service stop, the routine, service start however the routine ends.
+    // Returns false without doing anything when a frame is already running.
+    template <typename Routine>
+    bool RunInFrame(Routine&& routine);
+
     View& view_;
     bool commandRunning_ = false;  // clicks on command buttons are ignored while set
 };

@@ -1,0 +1,152 @@
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "app/big_endian.h"
+#include "app/c_file.h"
+#include "app/unit1.h"
+#include "devlink/command_set.h"
+#include "devlink/host_interface.h"
+
+namespace app {
+namespace {
+
+// The path buffer of the file dialog and the command line holds 254 characters; a longer path
+// is not cut into the name of some other file.
+constexpr std::size_t kMaxImagePath = 254;
+// Room behind the image for the rounding of the last still-image block.
+constexpr std::uint32_t kRoundingUnit = 4096;
+constexpr std::uint32_t kStillImageBlock = 65536;
+constexpr std::uint32_t kDiskBlock = 4096;
+// Handles 1..26 are drive letters; above them, still-image devices.
+constexpr int kLastDiskHandle = 26;
+
+// The file's size in bytes, measured by seeking to its end; -1 when it cannot be measured.
+std::int64_t MeasureFile(std::FILE* f) {
+#ifdef _WIN32
+    if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
+    const std::int64_t size = _ftelli64(f);
+#else
+    if (std::fseek(f, 0, SEEK_END) != 0) return -1;
+    const std::int64_t size = std::ftell(f);
+#endif
+    std::rewind(f);
+    return size;
+}
+
+// Reads exactly `size` bytes from the start of the file.
+bool ReadWhole(std::FILE* f, std::uint8_t* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t n = std::fread(buffer + done, 1, size - done, f);
+        if (n == 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) {
+    return (n + unit - 1) / unit * unit;
+}
+
+void HideGauge(View& view) {
+    view.SetGaugeProgress(0);
+    view.SetGaugeVisible(false);
+}
+
+// Everything between the connection and the closing exchange. Stops at the first failed call.
+void SendImage(View& view, int handle, const char* path) {
+    if (path == nullptr || std::strlen(path) > kMaxImagePath) {
+        view.SetStatus("Open file fail.");
+        return;
+    }
+    const CFile file(std::fopen(path, "rb"));
+    if (!file) {
+        view.SetStatus("Open file fail.");
+        return;
+    }
+    const std::int64_t fileSize = MeasureFile(file.get());
+    if (fileSize < 0) {
+        view.SetStatus("Open file fail.");
+        return;
+    }
+    if (fileSize == 0) {
+        view.SetStatus("Image file is empty.");
+        return;
+    }
+    if (fileSize > std::numeric_limits<std::int32_t>::max()) {
+        view.SetStatus("Image file too large.");
+        return;
+    }
+    const auto size = static_cast<std::uint32_t>(fileSize);
+
+    std::unique_ptr<std::uint8_t[]> image;
+    try {
+        image = std::make_unique_for_overwrite<std::uint8_t[]>(std::size_t{size} + kRoundingUnit);
+    } catch (const std::bad_alloc&) {
+        view.SetStatus("Allocate memory fail.");
+        return;
+    }
+    // A rounded last block carries zeros past the end of the file.
+    std::memset(image.get() + size, 0, kRoundingUnit);
+    if (!ReadWhole(file.get(), image.get(), size)) {
+        view.SetStatus("Open file fail.");
+        return;
+    }
+
+    const bool stillImage = handle > kLastDiskHandle;
+    std::uint32_t blockLength = stillImage ? kStillImageBlock : kDiskBlock;
+    std::uint8_t bracket[16] = {};
+    std::uint8_t address[16] = {};
+
+    bool ok = ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, bracket, sizeof bracket) != 0;
+    if (ok) {
+        view.SetGaugeProgress(0);
+        view.SetGaugeMax(size);
+        view.SetGaugeVisible(true);
+    }
+    std::uint32_t offset = 0;
+    std::uint32_t remaining = size;
+    while (ok && remaining > 0) {
+        if (blockLength > remaining)
+            blockLength = stillImage ? RoundUp(remaining, kRoundingUnit) : remaining;
+        PutBigEndian32(address, cmdset::kFirmwareBaseAddress + offset);
+        if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelAddress, address, 4) == 0) {
+            ok = false;
+            break;
+        }
+        view.SetStatus("Update FW Start...");
+        if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelFirmware, image.get() + offset,
+                                      blockLength) == 0) {
+            ok = false;
+            break;
+        }
+        view.SetStatus("Update FW Data...");
+        offset += blockLength;
+        view.SetGaugeProgress(view.GaugeProgress() + blockLength);
+        remaining = blockLength >= remaining ? 0 : remaining - blockLength;
+    }
+    if (ok) {
+        std::memset(address, 0, sizeof address);
+        PutBigEndian32(address, cmdset::kFinishingValue);
+        ok = ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelVersion, address, 4) != 0;
+    }
+    view.SetStatus(ok ? "Update FW Ok." : "Update FW fail.");
+    HideGauge(view);
+}
+
+}  // namespace
+
+void TForm1::UpdateFirmware(const char* path) {
+    const int handle = OpenDevice();
+    if (handle == 0) return;
+    SendImage(view_, handle, path);
+    // Made on every path past the connection, whatever happened before.
+    std::uint8_t bracket[16] = {};
+    ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, bracket, sizeof bracket);
+}
+
+}  // namespace app

@@ -1,0 +1,46 @@
+#include <cstdint>
+#include <string>
+
+#include "app/unit1.h"
+#include "devlink/command_set.h"
+#include "devlink/host_interface.h"
+
+namespace app {
+
+void TForm1::QueryVersion() {
+    const int handle = OpenDevice();
+    if (handle == 0) return;
+
+    std::uint8_t work[16] = {};
+    // Four version bytes and a terminator. Zeroed first, so a failed read yields the empty
+    // version rather than stale bytes.
+    char version[5] = {};
+    ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, work, sizeof work);
+    if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelVersion, version, 4) == 0) {
+        // Whatever a failed transfer left behind is not a version.
+        for (char& c : version) c = '\0';
+    }
+    ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, work, sizeof work);
+    version[4] = '\0';
+
+    const std::string text(version);  // up to the first zero byte
+    WriteResult("version", text);
+    if (!CheckMode) view_.ShowMessage("The Verision:" + text + "\r\n");
+}
+
+void TForm1::SetCalibration() {
+    const int handle = OpenDevice();
+    if (handle == 0) return;
+
+    std::uint8_t work[16] = {};
+    const std::uint8_t calibration[16] = {};
+    // The calibration command is sent only after a good opening call; the closing call is made
+    // in any case.
+    bool ok = ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, work, sizeof work) != 0;
+    ok = ok && ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelCalibration, calibration, 4) != 0;
+    const bool closed =
+        ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, work, sizeof work) != 0;
+    view_.SetStatus(ok && closed ? "Set Calibration Success" : "Set Calibration fail");
+}
+
+}  // namespace app
