@@ -1,0 +1,24 @@
+// Device I/O on the real Windows API: each call is the Win32 call it is named after, with the
+// arguments the seam documents. Stateless, so one instance serves the whole process from static
+// initialisation until exit.
+#pragma once
+
+#include "platform/device_io.h"
+
+namespace platform::win32 {
+
+class Win32DeviceIo final : public DeviceIo {
+  public:
+    constexpr Win32DeviceIo() = default;
+
+    Handle OpenDevice(const char* name) override;
+    bool CloseDevice(Handle h) override;
+    bool DeviceIoControl(Handle h, std::uint32_t code, void* in, std::uint32_t inLen, void* out,
+                         std::uint32_t outLen, std::uint32_t* returned) override;
+    bool ReadFile(Handle h, void* buf, std::uint32_t len, std::uint32_t* done) override;
+    bool WriteFile(Handle h, const void* buf, std::uint32_t len, std::uint32_t* done) override;
+    std::uint32_t GetLogicalDriveStrings(std::uint32_t bufLen, char* buf) override;
+    std::uint32_t GetDriveType(const char* root) override;
+};
+
+}  // namespace platform::win32

@@ -1,0 +1,36 @@
+// System services on the real Windows API: named events, real time, debug output, processes,
+// INI files and standard output. Stateless, so one instance serves the whole process from static
+// initialisation until exit.
+#pragma once
+
+#include "platform/system.h"
+
+namespace platform::win32 {
+
+class Win32System final : public System {
+  public:
+    constexpr Win32System() = default;
+
+    Handle OpenEvent(const char* name) override;
+    Handle CreateEvent(const char* name) override;
+    bool SetEvent(Handle h) override;
+    std::uint32_t WaitForSingleObject(Handle h, std::uint32_t ms) override;
+    bool CloseHandle(Handle h) override;
+
+    void Sleep(std::uint32_t ms) override;
+    std::uint64_t TickCount() override;
+
+    void OutputDebugString(const char* text) override;
+    void WriteStdout(const char* text) override;
+
+    bool CreateProcessNoWindow(const char* applicationName, char* commandLine,
+                               ProcessInfo* pi) override;
+    bool GetExitCodeProcess(Handle process, std::uint32_t* code) override;
+
+    bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+                                   const char* path) override;
+    std::uint32_t GetModuleFileName(char* buf, std::uint32_t bufLen) override;
+    std::uint32_t GetSystemDirectory(char* buf, std::uint32_t bufLen) override;
+};
+
+}  // namespace platform::win32
