@@ -1,0 +1,77 @@
+// Start-up argument handling without a scanner attached.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/app/app_fixture.h"
+
+namespace apptest {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class StartupTest : public AppTest {};
+
+TEST_F(StartupTest, NoArgumentOpensTheWindowAndTouchesNothing) {
+    for (const char* line : {"kelvane.exe", "\"C:\\a b\\kelvane.exe\"  ", "kelvane.exe \"\"", ""}) {
+        SCOPED_TRACE(line);
+        form_.CheckMode = true;
+        form_.FormCreate(line);
+        EXPECT_FALSE(form_.CheckMode);
+    }
+    form_.FormCreate(nullptr);
+    EXPECT_TRUE(Commands().empty());
+    EXPECT_EQ(view_.endRequests, 0);
+    EXPECT_FALSE(std::filesystem::exists(ResultFile()));
+}
+
+TEST_F(StartupTest, CheckModeWithoutDeviceLeavesAnEmptyVersionAndEnds) {
+    WriteFileText(ResultFile(), "[result]\r\nversion=OLD1\r\n");
+    form_.FormCreate("kelvane.exe CHECKFW extra \"more args\"");
+    EXPECT_TRUE(form_.CheckMode);
+    EXPECT_EQ(ReadFileText(ResultFile()), "[result]\r\nversion=\r\n");
+    EXPECT_EQ(Commands(), (Strings{"net stop stisvc", "net start stisvc"}));
+    EXPECT_EQ(view_.statuses, Strings{"No Device is Existing."});
+    EXPECT_TRUE(view_.messages.empty());
+    EXPECT_EQ(view_.endRequests, 1);
+}
+
+TEST_F(StartupTest, OtherFirstArgumentsAreImagePaths) {
+    for (const char* line :
+         {"kelvane.exe checkfw", "kelvane.exe CHECKFW2", "kelvane.exe \"C:\\fw dir\\a.bin\""}) {
+        SCOPED_TRACE(line);
+        form_.FormCreate(line);
+        EXPECT_FALSE(form_.CheckMode);
+        EXPECT_EQ(view_.LastStatus(), "No Device is Existing.");
+    }
+    EXPECT_FALSE(std::filesystem::exists(ResultFile()));
+    EXPECT_EQ(Commands().size(), 6u);
+    EXPECT_EQ(view_.endRequests, 3);
+}
+
+TEST_F(StartupTest, UnwritableResultFileStillStartsTheServiceAndEnds) {
+    sys_.SetModuleFileName((ProgDir() / "gone" / "kelvane.exe").string());
+    app::RunHandler(view_, [&] { form_.FormCreate("kelvane.exe CHECKFW"); });
+    EXPECT_EQ(Commands(), (Strings{"net stop stisvc", "net start stisvc"}));
+    ASSERT_EQ(view_.errors.size(), 1u);
+    EXPECT_EQ(view_.errors[0].rfind("Unable to write to ", 0), 0u);
+    EXPECT_EQ(view_.errors[0].substr(view_.errors[0].size() - 12), "result2.ini.");
+    // The end is requested before the error box shows.
+    const auto end = std::find(view_.log.begin(), view_.log.end(), "end");
+    const auto error = std::find_if(view_.log.begin(), view_.log.end(),
+                                    [](const std::string& e) { return e.rfind("error:", 0) == 0; });
+    EXPECT_LT(end, error);
+    EXPECT_TRUE(view_.statuses.empty());  // the device was never touched
+}
+
+TEST_F(StartupTest, ClicksDuringTheUnattendedWorkAreIgnored) {
+    view_.onProcessMessages = [&] { form_.Button5Click(); };
+    form_.FormCreate("kelvane.exe CHECKFW");
+    EXPECT_EQ(Commands().size(), 2u);
+}
+
+}  // namespace
+}  // namespace apptest
