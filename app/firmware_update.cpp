@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "app/big_endian.h"
 #include "app/c_file.h"
@@ -108,6 +109,9 @@ void SendImage(View& view, int handle, const char* path) {
         view.SetGaugeMax(size);
         view.SetGaugeVisible(true);
     }
+    // Built once per job: the texts are set for every block.
+    const std::string startText = "Update FW Start...";
+    const std::string dataText = "Update FW Data...";
     std::uint32_t offset = 0;
     std::uint32_t remaining = size;
     while (ok && remaining > 0) {
@@ -118,13 +122,13 @@ void SendImage(View& view, int handle, const char* path) {
             ok = false;
             break;
         }
-        view.SetStatus("Update FW Start...");
+        view.SetStatus(startText);
         if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelFirmware, image.get() + offset,
                                       blockLength) == 0) {
             ok = false;
             break;
         }
-        view.SetStatus("Update FW Data...");
+        view.SetStatus(dataText);
         offset += blockLength;
         view.SetGaugeProgress(view.GaugeProgress() + blockLength);
         remaining = blockLength >= remaining ? 0 : remaining - blockLength;

@@ -69,6 +69,7 @@ bool ReadRange(View& view, int handle, std::uint32_t start, std::uint32_t length
     std::uint32_t position = 0;
     std::uint32_t chunk = kChunk;
     bool first = true;
+    const std::string uploadText = "Upload data....";  // built once, set for every chunk
     while (remaining != 0) {
         if (chunk > remaining) chunk = remaining;
         if (first) {
@@ -82,7 +83,7 @@ bool ReadRange(View& view, int handle, std::uint32_t start, std::uint32_t length
         }
         if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, status, sizeof status) == 0)
             return false;
-        view.SetStatus("Upload data....");
+        view.SetStatus(uploadText);
         PutBigEndian32(address, current);
         if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelAddress, address, 4) == 0) return false;
         if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelMemory, buffer + position, chunk) == 0)
