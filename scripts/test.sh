@@ -35,7 +35,7 @@ step "Windows build (mingw-w64) in $windows"
 if cmake -S "$root" -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" &&
     cmake --build "$windows" -j "$jobs"; then
-    bash "$root/scripts/check-imports.sh" "$windows" || failed+=("Windows imports")
+    bash "$root/scripts/check-windows-build.sh" "$windows" || failed+=("Windows program checks")
     step "Windows tests under Wine"
     # One virtual display for the whole run (the e2e tests open windows); the Wine server is
     # shut down before the display goes away.
