@@ -1,0 +1,65 @@
+// State of the progress gauge, apart from its drawing: the range, the progress kept within it,
+// the whole percentage and the filled width. Free of Win32 so it is checked on any host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace app::win32 {
+
+class GaugeModel {
+  public:
+    std::int64_t Max() const { return max_; }
+    std::int64_t Progress() const { return progress_; }
+
+    // A maximum of 0 (or below) would leave no range to show: it is ignored. A progress beyond
+    // a lowered maximum is brought back to it.
+    void SetMax(std::int64_t maximum) {
+        if (maximum <= 0) return;
+        max_ = maximum;
+        if (progress_ > max_) progress_ = max_;
+    }
+
+    // Keeps the progress within 0..Max(). Returns whether the progress changed.
+    bool SetProgress(std::int64_t progress) {
+        if (progress < 0) progress = 0;
+        if (progress > max_) progress = max_;
+        if (progress == progress_) return false;
+        progress_ = progress;
+        return true;
+    }
+
+    // The whole percentage done, rounded down: 100 only when the gauge is full.
+    int Percent() const { return static_cast<int>(Share(100)); }
+
+    // How many of `width` pixels are filled, rounded down.
+    int FilledWidth(int width) const {
+        if (width <= 0) return 0;
+        return static_cast<int>(Share(width));
+    }
+
+    // "<percent>%" into `buf`; returns the text length. No allocation: the gauge redraws on
+    // every block of a transfer.
+    int FormatPercent(char* buf, std::size_t size) const {
+        const int n = std::snprintf(buf, size, "%d%%", Percent());
+        return n < 0 ? 0 : n;
+    }
+
+  private:
+    // progress * scale / max, rounded down, without overflowing for any 64-bit range.
+    std::int64_t Share(std::int64_t scale) const {
+        const std::int64_t whole = progress_ / max_;
+        const std::int64_t rest = progress_ % max_;
+        // rest < max_, so rest * scale overflows only for very large maxima; then scale the
+        // divisor down instead (the result stays exact enough for a pixel or a percent).
+        if (rest <= INT64_MAX / scale) return whole * scale + rest * scale / max_;
+        const std::int64_t part = rest / (max_ / scale);
+        return whole * scale + (part < scale ? part : scale - 1);
+    }
+
+    std::int64_t max_ = 100;
+    std::int64_t progress_ = 0;
+};
+
+}  // namespace app::win32
