@@ -1,0 +1,173 @@
+// The simulated System backend: a virtual clock, in-memory named events, simulated processes,
+// captured debug output and standard output, and INI files written on the real file system.
+//
+// Time: the clock starts at kStartTickMs and moves only when Sleep or a timed wait advances it;
+// both return at once. Actions scheduled with At() run, in time order, when the clock passes
+// their time (during Sleep or a wait), with the clock set to that time.
+//
+// Events: named, auto-reset. CreateEvent creates a signalled event or opens the existing one;
+// OpenEvent gives null for an unknown name; every open/create gives a new handle value. An event
+// lives while any handle (or a simulated holder, see HoldEvent) refers to it.
+//
+// Handles: values are never reused. CloseHandle of an unknown or already closed handle returns
+// false and is counted (CloseErrors()), so tests assert that no handle is closed twice.
+//
+// Not thread-safe: the program under test runs on one thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+
+namespace sim {
+
+// What a simulated program does when it is started.
+struct ProcessSpec {
+    bool starts = true;          // false: CreateProcess fails
+    std::uint32_t exitCode = 0;  // reported once the process has ended
+    std::uint32_t runMs = 0;     // how long it runs on the virtual clock (0: ended at once)
+};
+
+// One CreateProcessNoWindow call, as the program made it.
+struct StartedProcess {
+    std::string applicationName;  // empty when null was passed
+    std::string commandLine;      // empty when null was passed
+    bool started = false;
+};
+
+// Observations on one named event, kept also after the event itself is gone.
+struct EventStats {
+    std::uint32_t setCount = 0;      // successful SetEvent calls (holders' releases included)
+    std::uint32_t takeCount = 0;     // waits that obtained the event
+    std::uint32_t timeoutCount = 0;  // waits that timed out
+    std::uint32_t createdCount = 0;  // times the event came into being
+};
+
+class SimSystem final : public platform::System {
+  public:
+    static constexpr std::uint64_t kStartTickMs = 10'000'000;
+    static constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+    static constexpr std::uint32_t kStillActive = 259;
+
+    SimSystem();
+    ~SimSystem() override;
+    SimSystem(const SimSystem&) = delete;
+    SimSystem& operator=(const SimSystem&) = delete;
+
+    // --- platform::System ------------------------------------------------------------------
+    platform::Handle OpenEvent(const char* name) override;
+    platform::Handle CreateEvent(const char* name) override;
+    bool SetEvent(platform::Handle h) override;
+    std::uint32_t WaitForSingleObject(platform::Handle h, std::uint32_t ms) override;
+    bool CloseHandle(platform::Handle h) override;
+    void Sleep(std::uint32_t ms) override;
+    std::uint64_t TickCount() override { return now_; }
+    void OutputDebugString(const char* text) override;
+    void WriteStdout(const char* text) override;
+    bool CreateProcessNoWindow(const char* applicationName, char* commandLine,
+                               platform::ProcessInfo* pi) override;
+    bool GetExitCodeProcess(platform::Handle process, std::uint32_t* code) override;
+    bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+                                   const char* path) override;
+    std::uint32_t GetModuleFileName(char* buf, std::uint32_t bufLen) override;
+    std::uint32_t GetSystemDirectory(char* buf, std::uint32_t bufLen) override;
+
+    // --- Clock and scheduler ---------------------------------------------------------------
+    std::uint64_t Now() const { return now_; }
+    // Runs `action` when the clock reaches `timeMs` (at the next Sleep or wait if that time has
+    // already come). Actions of equal time run in the order they were scheduled.
+    void At(std::uint64_t timeMs, std::function<void()> action);
+    // Moves the clock forward by `ms`, running due actions (the same as Sleep).
+    void Advance(std::uint64_t ms);
+    std::size_t PendingActions() const { return actions_.size(); }
+
+    // --- Another program and the named events ----------------------------------------------
+    // Another program holds the event `name` from now on: the event exists (created if needed)
+    // and is not signalled. It releases it (SetEvent) at `releaseAtMs`; HoldEvent without a time
+    // is a dead holder that never releases it. The holder keeps the event alive.
+    void HoldEvent(const std::string& name);
+    void HoldEvent(const std::string& name, std::uint64_t releaseAtMs);
+    // Sets the named event from outside, as another program's SetEvent would. False if no such
+    // event exists.
+    bool SignalEvent(const std::string& name);
+    bool EventExists(const std::string& name) const;
+    bool EventSignalled(const std::string& name) const;  // false also when it does not exist
+    // Handles currently open on the event (holders not counted).
+    std::uint32_t EventHandleCount(const std::string& name) const;
+    EventStats Stats(const std::string& name) const;
+
+    // --- Handles ---------------------------------------------------------------------------
+    std::size_t OpenHandleCount() const { return handles_.size(); }
+    std::uint32_t CloseErrors() const { return closeErrors_; }
+    // Infinite waits that could never end (nothing scheduled would signal the object).
+    std::uint32_t DeadlockedWaits() const { return deadlockedWaits_; }
+
+    // --- Processes -------------------------------------------------------------------------
+    // What starting `key` does; `key` is compared with the whole command line first, then with
+    // the application name. Other programs follow the default (starts, exit code 0, runs 0 ms).
+    void SetProcess(const std::string& key, ProcessSpec spec);
+    void SetDefaultProcess(ProcessSpec spec) { defaultProcess_ = spec; }
+    const std::vector<StartedProcess>& ProcessLog() const { return processLog_; }
+    // The command lines of the processes that were started (in order), failed starts included.
+    std::vector<std::string> CommandLines() const;
+
+    // --- Output ----------------------------------------------------------------------------
+    // One entry per OutputDebugString call, text as given. Capture is on at start.
+    const std::vector<std::string>& DebugLines() const { return debugLines_; }
+    void CaptureDebugOutput(bool on) { captureDebug_ = on; }
+    void ClearDebugLines() { debugLines_.clear(); }
+    const std::string& StdoutText() const { return stdout_; }
+
+    // --- Paths -----------------------------------------------------------------------------
+    void SetModuleFileName(std::string path) { modulePath_ = std::move(path); }
+    void SetSystemDirectory(std::string path) { systemDir_ = std::move(path); }
+
+  private:
+    struct Event;
+    struct Process;
+    enum class HandleKind { kEvent, kProcess, kThread };
+    struct HandleEntry {
+        HandleKind kind;
+        std::shared_ptr<Event> event;
+        std::shared_ptr<Process> process;
+    };
+
+    platform::Handle NewHandle(HandleEntry entry);
+    HandleEntry* Find(platform::Handle h);
+    std::shared_ptr<Event> FindEvent(const std::string& name) const;
+    std::shared_ptr<Event> MakeEvent(const std::string& name, bool signalled);
+    void Release(const std::shared_ptr<Event>& e);
+    // Runs the earliest action due at or before `limit`; false when there is none.
+    bool RunNextAction(std::uint64_t limit);
+    bool Signalled(const HandleEntry& entry) const;
+    void Take(HandleEntry& entry);
+
+    std::uint64_t now_ = kStartTickMs;
+    std::uint64_t nextSeq_ = 0;
+    std::multimap<std::pair<std::uint64_t, std::uint64_t>, std::function<void()>> actions_;
+
+    std::uintptr_t nextHandle_ = 0x10000;
+    std::map<std::uintptr_t, HandleEntry> handles_;
+    std::map<std::string, std::shared_ptr<Event>> events_;  // named events alive
+    std::vector<std::shared_ptr<Event>> heldByOthers_;
+    std::map<std::string, EventStats> stats_;
+    std::uint32_t closeErrors_ = 0;
+    std::uint32_t deadlockedWaits_ = 0;
+
+    std::map<std::string, ProcessSpec> processSpecs_;
+    ProcessSpec defaultProcess_;
+    std::vector<StartedProcess> processLog_;
+
+    bool captureDebug_ = true;
+    std::vector<std::string> debugLines_;
+    std::string stdout_;
+    std::string modulePath_ = "C:\\Kelvane\\kelvane.exe";
+    std::string systemDir_ = "C:\\windows\\system32";
+};
+
+}  // namespace sim

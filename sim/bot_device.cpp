@@ -1,0 +1,148 @@
+// Freestanding: only <cstdint>/<cstddef> and memcpy/memset (see firmware_model.h).
+#include "sim/bot_device.h"
+
+#include <cstring>
+
+#include "devlink/command_set.h"
+
+namespace sim {
+namespace {
+
+constexpr std::uint32_t kTagOffset = 4;
+constexpr std::uint32_t kLengthOffset = 8;
+constexpr std::uint32_t kFlagsOffset = 12;
+constexpr std::uint32_t kLunOffset = 13;
+constexpr std::uint32_t kCbLengthOffset = 14;
+constexpr std::uint32_t kResidueOffset = 8;
+constexpr std::uint32_t kStatusOffset = 12;
+constexpr std::uint8_t kStatusPassed = 0;
+constexpr std::uint8_t kStatusFailed = 1;
+
+std::uint32_t LittleEndian32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+
+void PutLittleEndian32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+}  // namespace
+
+bool BotDevice::LooksLikeCbw(const std::uint8_t* data, std::uint32_t len) {
+    return data != nullptr && len == kBotCbwLength &&
+           std::memcmp(data, cmdset::kCbwSignature, sizeof cmdset::kCbwSignature) == 0;
+}
+
+bool BotDevice::TakeCbw(const std::uint8_t* data) {
+    const std::uint8_t flags = data[kFlagsOffset];
+    if ((flags != cmdset::kCbwFlagsIn && flags != cmdset::kCbwFlagsOut) || data[kLunOffset] != 0 ||
+        data[kCbLengthOffset] != cmdset::kCdbLength)
+        return false;
+    if (phase_ != Phase::kCommand) ++abandoned_;
+    std::memcpy(cbw_, data, kBotCbwLength);
+    previousTag_ = tag_;
+    tag_ = LittleEndian32(cbw_ + kTagOffset);
+    length_ = LittleEndian32(cbw_ + kLengthOffset);
+    deviceToHost_ = flags == cmdset::kCbwFlagsIn;
+    forced_ = forcePending_;
+    forcePending_ = false;
+    residue_ = length_;
+    status_ = kStatusPassed;
+    return true;
+}
+
+void BotDevice::RunWithoutData() {
+    bool passed;
+    if (deviceToHost_) {
+        std::uint32_t produced = 0;
+        passed = model_->ExecuteIn(CommandBlock(), 0, nullptr, 0, &produced);
+    } else {
+        passed = model_->ExecuteOut(CommandBlock(), 0, nullptr, 0);
+    }
+    status_ = passed ? kStatusPassed : kStatusFailed;
+}
+
+bool BotDevice::Write(const std::uint8_t* data, std::uint32_t len, std::uint32_t* taken) {
+    *taken = 0;
+    if (len == 0) return true;
+
+    if (phase_ == Phase::kDataOut) {
+        const std::uint32_t n = len < length_ ? len : length_;
+        if (forced_) {
+            status_ = forcedStatus_;
+        } else {
+            status_ = model_->ExecuteOut(CommandBlock(), length_, data, n) ? kStatusPassed
+                                                                           : kStatusFailed;
+        }
+        residue_ = length_ - n;
+        *taken = n;
+        phase_ = Phase::kStatus;
+        return true;
+    }
+
+    if (!LooksLikeCbw(data, len) || !TakeCbw(data)) {
+        ++protocolErrors_;
+        phase_ = Phase::kCommand;
+        return false;
+    }
+    *taken = kBotCbwLength;
+    if (length_ != 0) {
+        phase_ = deviceToHost_ ? Phase::kDataIn : Phase::kDataOut;
+        return true;
+    }
+    if (forced_) {
+        status_ = forcedStatus_;
+    } else {
+        RunWithoutData();
+    }
+    phase_ = Phase::kStatus;
+    return true;
+}
+
+bool BotDevice::Read(std::uint8_t* buf, std::uint32_t len, std::uint32_t* given) {
+    *given = 0;
+    if (len == 0) return true;
+
+    if (phase_ == Phase::kDataIn) {
+        const std::uint32_t capacity = len < length_ ? len : length_;
+        std::uint32_t produced = 0;
+        if (forced_) {
+            status_ = forcedStatus_;
+        } else {
+            status_ = model_->ExecuteIn(CommandBlock(), length_, buf, capacity, &produced)
+                          ? kStatusPassed
+                          : kStatusFailed;
+        }
+        residue_ = length_ - produced;
+        *given = produced;
+        phase_ = Phase::kStatus;
+        return true;
+    }
+
+    if (phase_ == Phase::kStatus) {
+        std::uint8_t csw[kBotCswLength];
+        BuildCsw(csw);
+        const std::uint32_t n = len < kBotCswLength ? len : kBotCswLength;
+        std::memcpy(buf, csw, n);
+        *given = n;
+        phase_ = Phase::kCommand;
+        return true;
+    }
+
+    ++protocolErrors_;
+    phase_ = Phase::kCommand;
+    return false;
+}
+
+void BotDevice::BuildCsw(std::uint8_t csw[kBotCswLength]) const {
+    std::memcpy(csw, cmdset::kCswSignature, sizeof cmdset::kCswSignature);
+    PutLittleEndian32(csw + kTagOffset, tag_);
+    PutLittleEndian32(csw + kResidueOffset, residue_);
+    csw[kStatusOffset] = status_;
+}
+
+}  // namespace sim

@@ -1,0 +1,204 @@
+#include <cstring>
+
+#include "devlink/command_set.h"
+#include "platform/device_io.h"
+#include "sim/scanner.h"
+
+namespace sim {
+namespace {
+
+constexpr std::uint32_t kCbwLengthOffset = 8;
+constexpr std::uint32_t kCbwFlagsOffset = 12;
+constexpr std::uint32_t kCswTagOffset = 4;
+constexpr std::uint32_t kCswStatusOffset = 12;
+constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
+
+std::uint32_t LittleEndian32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+
+void PutLittleEndian32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+// The REQUEST SENSE after a vendor command meets that command's sense faults as plain data
+// faults of its own data phase.
+ActiveFaults SenseFaultsOf(const ActiveFaults& vendor) {
+    ActiveFaults sense;
+    if (const Fault* f = vendor.Get(FaultKind::kSenseReadFails)) {
+        sense.of[static_cast<std::size_t>(FaultKind::kDataFails)] = *f;
+        sense.any = true;
+    }
+    if (const Fault* f = vendor.Get(FaultKind::kSenseReadShort)) {
+        Fault data = *f;
+        data.kind = FaultKind::kDataShort;
+        sense.of[static_cast<std::size_t>(FaultKind::kDataShort)] = data;
+        sense.any = true;
+    }
+    return sense;
+}
+
+}  // namespace
+
+bool StillImageEndpoint::CanOpen() {
+    return !scanner_.unplugged_ && scanner_.openable_;
+}
+
+bool StillImageEndpoint::Ioctl(std::uint32_t code, void*, std::uint32_t, void* out,
+                               std::uint32_t outLen, std::uint32_t* returned) {
+    *returned = 0;
+    if (scanner_.unplugged_ || code != platform::kIoctlGetDeviceDescriptor ||
+        scanner_.descriptorFails_ || out == nullptr || outLen < sizeof(platform::DeviceDescriptor))
+        return false;
+    const ModelConfig& c = scanner_.model_.config;
+    const platform::DeviceDescriptor d{c.vendorId, c.productId, c.bcdDevice, kLanguageEnglishUs};
+    std::memcpy(out, &d, sizeof d);
+    *returned = sizeof d;
+    return true;
+}
+
+bool StillImageEndpoint::CurrentIsServiceCommand() const {
+    const std::uint8_t* cdb = scanner_.bot_.CommandBlock();
+    const std::uint8_t* cmd = cdb + 10;
+    return cdb[0] == cmdset::kOpCodeVendor && cmd[0] == cmdset::kLinkCommand &&
+           cmd[1] >= cmdset::kServiceIsLock && cmd[1] <= cmdset::kServiceUnLock;
+}
+
+bool StillImageEndpoint::Write(const void* buf, std::uint32_t len, std::uint32_t* done) {
+    const auto* data = static_cast<const std::uint8_t*>(buf);
+    WireLog& log = scanner_.log_;
+    BotDevice& bot = scanner_.bot_;
+    if (scanner_.unplugged_) return false;
+
+    if (bot.CurrentPhase() != BotDevice::Phase::kDataOut && BotDevice::LooksLikeCbw(data, len))
+        return WriteCbw(data, len, done);
+
+    if (bot.CurrentPhase() == BotDevice::Phase::kDataOut && len != 0) {
+        if (active_.Has(FaultKind::kDataFails)) {
+            bot.Abort();
+            log.AddPhase(WirePhaseKind::kDataOut, false, len, 0, nullptr, 0);
+            return false;
+        }
+        std::uint32_t moved = len;
+        if (const Fault* f = active_.Get(FaultKind::kDataShort))
+            moved = f->value < len ? f->value : len;
+        const bool ok = bot.Write(data, moved, done);
+        log.AddPhase(WirePhaseKind::kDataOut, ok, len, *done, nullptr, 0);
+        log.AddData(logIndex_, data, *done);
+        return ok;
+    }
+
+    const bool ok = bot.Write(data, len, done);
+    log.AddPhase(len == 0 ? WirePhaseKind::kDataOut : WirePhaseKind::kStray, ok, len, *done, data,
+                 len);
+    return ok;
+}
+
+bool StillImageEndpoint::WriteCbw(const std::uint8_t* data, std::uint32_t len,
+                                  std::uint32_t* done) {
+    WireLog& log = scanner_.log_;
+    BotDevice& bot = scanner_.bot_;
+    const std::uint8_t* cdb = data + kBotCommandBlockOffset;
+
+    currentIsSense_ = cdb[0] == cmdset::kScsiRequestSense;
+    if (cdb[0] == cmdset::kOpCodeVendor) {
+        active_ = scanner_.MatchFaults(cdb);
+        senseFaults_ = SenseFaultsOf(active_);
+    } else if (currentIsSense_) {
+        active_ = senseFaults_;
+        senseFaults_ = ActiveFaults{};
+    } else {
+        active_ = ActiveFaults{};
+    }
+    logIndex_ =
+        log.BeginCommand(WirePath::kStillImage, cdb, data[kCbwFlagsOffset] == cmdset::kCbwFlagsIn,
+                         LittleEndian32(data + kCbwLengthOffset));
+
+    if (scanner_.unplugged_ || active_.Has(FaultKind::kCbwWriteFails)) {
+        bot.Abort();
+        log.AddPhase(WirePhaseKind::kCbw, false, len, 0, data, len);
+        return false;
+    }
+    if (const Fault* f = active_.Get(FaultKind::kCbwWriteShort)) {
+        // Only part of the wrapper arrives: the device sees no valid CBW.
+        bot.Abort();
+        *done = f->value < len ? f->value : len;
+        log.AddPhase(WirePhaseKind::kCbw, true, len, *done, data, *done);
+        return true;
+    }
+    if (const Fault* f = active_.Get(FaultKind::kStatus)) {
+        scanner_.model_.SetSenseBytes(f->sense.data());
+        bot.ForceNextStatus(static_cast<std::uint8_t>(f->value));
+    }
+    const bool ok = bot.Write(data, len, done);
+    if (!ok) bot.Abort();
+    log.AddPhase(WirePhaseKind::kCbw, ok, len, *done, data, len);
+    return ok;
+}
+
+bool StillImageEndpoint::Read(void* buf, std::uint32_t len, std::uint32_t* done) {
+    auto* data = static_cast<std::uint8_t*>(buf);
+    WireLog& log = scanner_.log_;
+    BotDevice& bot = scanner_.bot_;
+    if (scanner_.unplugged_) return false;
+
+    if (len == 0) {  // a zero-length data phase: nothing moves
+        log.AddPhase(WirePhaseKind::kDataIn, true, 0, 0, nullptr, 0);
+        return true;
+    }
+    if (bot.CurrentPhase() == BotDevice::Phase::kDataIn) {
+        if (active_.Has(FaultKind::kDataFails)) {
+            bot.Abort();
+            log.AddPhase(WirePhaseKind::kDataIn, false, len, 0, nullptr, 0);
+            return false;
+        }
+        std::uint32_t capacity = len;
+        if (const Fault* f = active_.Get(FaultKind::kDataShort))
+            capacity = f->value < len ? f->value : len;
+        const bool ok = bot.Read(data, capacity, done);
+        if (const Fault* f = active_.Get(FaultKind::kServiceReplySize);
+            ok && f != nullptr && CurrentIsServiceCommand() && *done >= 4)
+            PutLittleEndian32(data, f->value);
+        log.AddPhase(WirePhaseKind::kDataIn, ok, len, *done, nullptr, 0);
+        log.AddData(logIndex_, data, *done);
+        return ok;
+    }
+    if (bot.CurrentPhase() == BotDevice::Phase::kStatus) return ReadCsw(data, len, done);
+
+    const bool ok = bot.Read(data, len, done);
+    log.AddPhase(WirePhaseKind::kStray, ok, len, *done, nullptr, 0);
+    return ok;
+}
+
+bool StillImageEndpoint::ReadCsw(std::uint8_t* buf, std::uint32_t len, std::uint32_t* done) {
+    WireLog& log = scanner_.log_;
+    BotDevice& bot = scanner_.bot_;
+    if (active_.Has(FaultKind::kCswReadFails)) {
+        bot.Abort();
+        log.AddPhase(WirePhaseKind::kCsw, false, len, 0, nullptr, 0);
+        return false;
+    }
+    std::uint8_t csw[kBotCswLength];
+    std::uint32_t n = 0;
+    bot.Read(csw, kBotCswLength, &n);
+    if (active_.Has(FaultKind::kStaleTag)) {
+        const std::uint32_t older =
+            bot.PreviousTag() != bot.Tag() ? bot.PreviousTag() : bot.Tag() - 1;
+        PutLittleEndian32(csw + kCswTagOffset, older);
+    }
+    if (const Fault* f = active_.Get(FaultKind::kBadCswSignature)) PutLittleEndian32(csw, f->value);
+    std::uint32_t deliver = len < kBotCswLength ? len : kBotCswLength;
+    if (const Fault* f = active_.Get(FaultKind::kCswReadShort))
+        deliver = f->value < deliver ? f->value : deliver;
+    std::memcpy(buf, csw, deliver);
+    *done = deliver;
+    log.AddPhase(WirePhaseKind::kCsw, true, len, deliver, csw, deliver);
+    log.SetStatus(logIndex_, csw[kCswStatusOffset]);
+    return true;
+}
+
+}  // namespace sim
