@@ -33,8 +33,10 @@ void PutLittleEndian32(std::uint8_t* p, std::uint32_t v) {
 }  // namespace
 
 bool BotDevice::LooksLikeCbw(const std::uint8_t* data, std::uint32_t len) {
-    return data != nullptr && len == kBotCbwLength &&
-           std::memcmp(data, cmdset::kCbwSignature, sizeof cmdset::kCbwSignature) == 0;
+    if (data == nullptr || len != kBotCbwLength) return false;
+    for (std::size_t i = 0; i < sizeof cmdset::kCbwSignature; ++i)
+        if (data[i] != cmdset::kCbwSignature[i]) return false;
+    return true;
 }
 
 bool BotDevice::TakeCbw(const std::uint8_t* data) {

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "devlink/command_set.h"
+#include "sim/world.h"
+
+namespace {
+
+using platform::ScsiPassThroughRecord;
+
+ScsiPassThroughRecord Record(std::uint8_t cmd0, std::uint8_t cmd1, std::uint8_t sel, bool in,
+                             void* data, std::uint32_t length) {
+    ScsiPassThroughRecord r{};
+    r.sptd.Length = sizeof(platform::ScsiPassThroughDirect);
+    r.sptd.TargetId = 1;
+    r.sptd.CdbLength = 16;
+    r.sptd.SenseInfoLength = 32;
+    r.sptd.DataIn = in ? platform::kScsiIoctlDataIn : platform::kScsiIoctlDataOut;
+    r.sptd.DataTransferLength = length;
+    r.sptd.TimeOutValue = 15;
+    r.sptd.DataBuffer = data;
+    r.sptd.SenseInfoOffset = offsetof(ScsiPassThroughRecord, ucSenseBuf);
+    r.sptd.Cdb[0] = cmdset::kOpCodeVendor;
+    r.sptd.Cdb[1] = cmdset::kCdbByte1;
+    for (int i = 0; i < 4; ++i)
+        r.sptd.Cdb[6 + i] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
+    r.sptd.Cdb[10] = cmd0;
+    r.sptd.Cdb[11] = cmd1;
+    r.sptd.Cdb[12] = sel;
+    return r;
+}
+
+class DiskEndpoint : public ::testing::Test {
+  protected:
+    DiskEndpoint() : scanner(world.AddScanner({}, 0x10000)) {
+        world.AttachDisk(scanner, 'F');
+        h = world.io.OpenDevice("\\\\.\\F:");
+    }
+    ~DiskEndpoint() override { world.io.CloseDevice(h); }
+
+    bool Send(ScsiPassThroughRecord& r, std::uint32_t size = sizeof(ScsiPassThroughRecord)) {
+        std::uint32_t returned = 0;
+        return world.io.DeviceIoControl(h, platform::kIoctlScsiPassThroughDirect, &r, size, &r,
+                                        size, &returned);
+    }
+
+    sim::World world;
+    sim::Scanner& scanner;
+    platform::Handle h;
+};
+
+TEST_F(DiskEndpoint, TagQueryPassesAndFillsTheCallersBuffer) {
+    std::uint8_t tag[4] = {};
+    auto r = Record(cmdset::kLinkCommand, cmdset::kTagQuery, 0, true, tag, 4);
+    ASSERT_TRUE(Send(r));
+    EXPECT_EQ(r.sptd.ScsiStatus, 0);
+    EXPECT_EQ(0, std::memcmp(tag, cmdset::kVendorTag, 4));
+    ASSERT_EQ(scanner.Log().Commands().size(), 1u);
+    EXPECT_EQ(scanner.Log().Commands()[0].path, sim::WirePath::kDisk);
+}
+
+TEST_F(DiskEndpoint, RefusedCommandGivesCheckConditionWithSense) {
+    std::uint8_t reply[16] = {};
+    auto r = Record(cmdset::kDataCommand, cmdset::kGetSecond, 0x42, true, reply, 16);
+    ASSERT_TRUE(Send(r));
+    EXPECT_EQ(r.sptd.ScsiStatus, 2);
+    EXPECT_EQ(r.ucSenseBuf[2], sim::kSenseKeyIllegalRequest);
+    EXPECT_EQ(r.ucSenseBuf[12], sim::kAscInvalidFieldInCdb);
+}
+
+TEST_F(DiskEndpoint, MalformedRecordsFailTheRequest) {
+    std::uint8_t tag[4];
+    const std::vector<std::function<void(ScsiPassThroughRecord&)>> breakers = {
+        [](auto& r) { r.sptd.Length = 44; },  // a 32-bit process's header size
+        [](auto& r) { r.sptd.SenseInfoOffset = 48; },  // a 32-bit process's sense offset
+        [](auto& r) { r.sptd.DataBuffer = nullptr; }, [](auto& r) { r.sptd.CdbLength = 17; },
+        [](auto& r) { r.sptd.DataIn = 5; },
+    };
+    for (const auto& breakIt : breakers) {
+        auto r = Record(cmdset::kLinkCommand, cmdset::kTagQuery, 0, true, tag, 4);
+        breakIt(r);
+        EXPECT_FALSE(Send(r));
+    }
+    auto r = Record(cmdset::kLinkCommand, cmdset::kTagQuery, 0, true, tag, 4);
+    EXPECT_FALSE(Send(r, 80 - 1));
+    EXPECT_EQ(scanner.MalformedDiskRecords(), breakers.size() + 1);
+    EXPECT_TRUE(scanner.Log().Commands().empty());  // nothing reached the device
+}
+
+TEST_F(DiskEndpoint, UntaggedRemovableDiskRefusesTheTagQuery) {
+    world.AddForeignRemovableDisk('G');
+    platform::Handle g = world.io.OpenDevice("\\\\.\\G:");
+    std::uint8_t tag[4] = {};
+    auto r = Record(cmdset::kLinkCommand, cmdset::kTagQuery, 0, true, tag, 4);
+    std::uint32_t returned = 0;
+    ASSERT_TRUE(world.io.DeviceIoControl(g, platform::kIoctlScsiPassThroughDirect, &r, sizeof r, &r,
+                                         sizeof r, &returned));
+    EXPECT_EQ(r.sptd.ScsiStatus, 2);
+    world.io.CloseDevice(g);
+}
+
+TEST_F(DiskEndpoint, InjectedIoctlFailureAndScsiStatusHitTheChosenCommand) {
+    const int fails =
+        scanner.Inject(sim::Fault::IoctlFails().OnCommand(0xFF, cmdset::kServiceLock));
+    const int busy = scanner.Inject(sim::Fault::ScsiStatus(0x08).OnExchange(2));
+    std::uint8_t reply[16];
+    auto isLock = Record(cmdset::kLinkCommand, cmdset::kServiceIsLock, 0, true, reply, 16);
+    ASSERT_TRUE(Send(isLock));  // exchange 0: untouched
+    EXPECT_EQ(isLock.sptd.ScsiStatus, 0);
+    auto lock = Record(cmdset::kLinkCommand, cmdset::kServiceLock, 0, true, reply, 16);
+    EXPECT_FALSE(Send(lock));  // exchange 1, the first lock command: the request fails
+    lock = Record(cmdset::kLinkCommand, cmdset::kServiceLock, 0, true, reply, 16);
+    ASSERT_TRUE(Send(lock));  // exchange 2: status 08, the lock is not taken
+    EXPECT_EQ(lock.sptd.ScsiStatus, 0x08);
+    EXPECT_FALSE(scanner.Model().LockedByHost());
+    lock = Record(cmdset::kLinkCommand, cmdset::kServiceLock, 0, true, reply, 16);
+    ASSERT_TRUE(Send(lock));
+    EXPECT_EQ(lock.sptd.ScsiStatus, 0);
+    EXPECT_TRUE(scanner.Model().LockedByHost());
+    EXPECT_EQ(scanner.Fired(fails), 1u);
+    EXPECT_EQ(scanner.Fired(busy), 1u);
+}
+
+}  // namespace
