@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "devlink/command_set.h"
@@ -174,6 +176,197 @@ TEST_F(BotEndpoint, OutOfOrderCallsStallAndTheNextCbwRecovers) {
     EXPECT_EQ(csw.Tag(), 2u);
     EXPECT_EQ(tag, (Bytes{'Z', 'A', 'M', 'O'}));
     EXPECT_EQ(scanner.AbandonedExchanges(), 1u);
+}
+
+// One device-to-host exchange as the host makes it, every phase attempted whatever happened.
+struct Exchange {
+    bool cbwOk = false;
+    std::uint32_t cbwDone = 0;
+    bool dataOk = false;
+    Bytes data;
+    Csw csw;
+};
+
+struct FaultCase {
+    const char* name;
+    sim::Fault fault;
+    std::function<void(const Exchange&, const Exchange& sense)> check;
+};
+
+class BotFaults : public BotEndpoint, public ::testing::WithParamInterface<FaultCase> {
+  protected:
+    Exchange Run(std::uint32_t tag, const std::array<std::uint8_t, 31>& cbw, std::uint32_t len) {
+        Exchange e;
+        e.cbwOk = world.io.WriteFile(h, cbw.data(), 31, &e.cbwDone);
+        e.data.assign(len, 0xEE);
+        std::uint32_t got = 0;
+        e.dataOk = world.io.ReadFile(h, e.data.data(), len, &got);
+        e.data.resize(got);
+        e.csw = ReadCsw();
+        (void)tag;
+        return e;
+    }
+};
+
+TEST_P(BotFaults, FaultHitsItsPhaseAndTheNextExchangeWorks) {
+    const FaultCase& c = GetParam();
+    // An untouched exchange first, so that a stale tag has an older tag to echo.
+    Bytes first(16);
+    In(1, {cmdset::kLinkCommand, cmdset::kServiceIsLock, 0}, first);
+    const int id = scanner.Inject(sim::Fault(c.fault).OnCommand(0xFF, cmdset::kServiceLock));
+
+    Bytes tag(4);
+    In(2, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}, tag);  // not the chosen command
+    EXPECT_EQ(tag, (Bytes{'Z', 'A', 'M', 'O'}));
+    EXPECT_EQ(scanner.Fired(id), 0u);
+
+    const Exchange hit =
+        Run(3, Cbw(3, 16, true, {cmdset::kLinkCommand, cmdset::kServiceLock, 0}), 16);
+    EXPECT_EQ(scanner.Fired(id), 1u);
+    const Exchange sense = Run(4, SenseCbw(4), 18);
+    c.check(hit, sense);
+
+    Bytes again(4);
+    Csw csw = In(5, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}, again);
+    EXPECT_EQ(csw.Tag(), 5u);
+    EXPECT_EQ(csw.Status(), 0);
+    EXPECT_EQ(again, (Bytes{'Z', 'A', 'M', 'O'}));
+}
+
+bool Passed(const Exchange& e) {
+    return e.cbwOk && e.cbwDone == 31 && e.dataOk && e.data.size() == 16 && e.csw.ok &&
+           e.csw.got == 13 && e.csw.Status() == 0;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, BotFaults,
+    ::testing::Values(FaultCase{"CbwWriteFails", sim::Fault::CbwWriteFails(),
+                                [](const Exchange& e, const Exchange&) {
+                                    EXPECT_FALSE(e.cbwOk);
+                                    EXPECT_FALSE(e.dataOk);  // the device never saw a command
+                                    EXPECT_FALSE(e.csw.ok);
+                                }},
+                      FaultCase{"CbwWriteShort", sim::Fault::CbwWriteShort(20),
+                                [](const Exchange& e, const Exchange&) {
+                                    EXPECT_TRUE(e.cbwOk);
+                                    EXPECT_EQ(e.cbwDone, 20u);
+                                    EXPECT_FALSE(e.dataOk);
+                                }},
+                      FaultCase{"DataFails", sim::Fault::DataFails(),
+                                [](const Exchange& e, const Exchange&) {
+                                    EXPECT_TRUE(e.cbwOk);
+                                    EXPECT_FALSE(e.dataOk);
+                                    EXPECT_TRUE(e.data.empty());
+                                    EXPECT_FALSE(e.csw.ok);
+                                }},
+                      FaultCase{"DataShort", sim::Fault::DataShort(6),
+                                [](const Exchange& e, const Exchange&) {
+                                    EXPECT_TRUE(e.dataOk);
+                                    EXPECT_EQ(e.data.size(), 6u);
+                                    EXPECT_EQ(e.csw.Status(), 0);
+                                    EXPECT_EQ(e.csw.Residue(), 10u);
+                                }},
+                      FaultCase{"CswReadFails", sim::Fault::CswReadFails(),
+                                [](const Exchange& e, const Exchange&) {
+                                    EXPECT_TRUE(e.dataOk);
+                                    EXPECT_FALSE(e.csw.ok);
+                                }},
+                      FaultCase{"CswReadShort", sim::Fault::CswReadShort(12),
+                                [](const Exchange& e, const Exchange&) {
+                                    EXPECT_TRUE(e.csw.ok);
+                                    EXPECT_EQ(e.csw.got, 12u);
+                                }},
+                      FaultCase{"StaleTag", sim::Fault::StaleTag(),
+                                [](const Exchange& e, const Exchange&) {
+                                    EXPECT_TRUE(e.csw.ok);
+                                    EXPECT_EQ(e.csw.Tag(), 2u);  // the tag of the CBW before
+                                }},
+                      FaultCase{"BadCswSignature", sim::Fault::BadCswSignature(),
+                                [](const Exchange& e, const Exchange&) {
+                                    EXPECT_EQ(e.csw.bytes[3], 'X');
+                                    EXPECT_EQ(e.csw.Tag(), 3u);
+                                    EXPECT_EQ(e.csw.Status(), 0);
+                                }},
+                      FaultCase{"StatusWithSense", sim::Fault::Status(1, 0x85, 0x24, 0x01),
+                                [](const Exchange& e, const Exchange& sense) {
+                                    EXPECT_EQ(e.csw.Status(), 1);
+                                    EXPECT_EQ(e.csw.Residue(), 16u);
+                                    ASSERT_EQ(sense.data.size(), 18u);
+                                    EXPECT_EQ(sense.data[2], 0x85);  // byte 2 as chosen, unmasked
+                                    EXPECT_EQ(sense.data[12], 0x24);
+                                    EXPECT_EQ(sense.data[13], 0x01);
+                                    EXPECT_EQ(sense.csw.Tag(), 4u);
+                                }},
+                      FaultCase{"PhaseError", sim::Fault::Status(2, 0x05, 0x20),
+                                [](const Exchange& e, const Exchange& sense) {
+                                    EXPECT_EQ(e.csw.Status(), 2);
+                                    EXPECT_EQ(sense.data.at(12), 0x20);
+                                }},
+                      FaultCase{"SenseReadShort", sim::Fault::SenseReadShort(17),
+                                [](const Exchange& e, const Exchange& sense) {
+                                    EXPECT_TRUE(Passed(e));  // the command itself is untouched
+                                    EXPECT_TRUE(sense.dataOk);
+                                    EXPECT_EQ(sense.data.size(), 17u);
+                                }},
+                      FaultCase{"SenseReadFails", sim::Fault::SenseReadFails(),
+                                [](const Exchange&, const Exchange& sense) {
+                                    EXPECT_FALSE(sense.dataOk);
+                                    EXPECT_FALSE(sense.csw.ok);
+                                }},
+                      FaultCase{"ServiceReplySize", sim::Fault::ServiceReplySize(12),
+                                [](const Exchange& e, const Exchange&) {
+                                    ASSERT_TRUE(Passed(e));
+                                    EXPECT_EQ(e.data[0], 12);
+                                    EXPECT_EQ(e.data[8], 1);  // the lock was still granted
+                                }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BotEndpoint, DeviceVanishesAtTheChosenExchange) {
+    scanner.Inject(sim::Fault::Vanish().OnExchange(1));
+    Bytes tag(4);
+    EXPECT_EQ(In(1, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}, tag).Status(), 0);
+    EXPECT_FALSE(WriteCbw(Cbw(2, 4, true, {cmdset::kLinkCommand, cmdset::kTagQuery, 0})));
+    std::uint32_t n = 0;
+    EXPECT_FALSE(world.io.ReadFile(h, tag.data(), 4, &n));
+    EXPECT_EQ(world.io.OpenDevice("\\\\.\\USBSCAN0"), platform::InvalidHandle());
+    EXPECT_TRUE(scanner.Unplugged());
+}
+
+TEST_F(BotEndpoint, WireLogRecordsCommandBlocksDataAndRawWrappers) {
+    scanner.Inject(sim::Fault::Status(1, 5, 0x24).OnCommand(cmdset::kDataCommand, cmdset::kSet));
+    Out(9, {cmdset::kDataCommand, cmdset::kSet, cmdset::kSelAddress}, {0, 0, 0x40, 0});
+    ASSERT_TRUE(WriteCbw(SenseCbw(10)));
+    Bytes sense(18);
+    std::uint32_t got = 0;
+    world.io.ReadFile(h, sense.data(), 18, &got);
+    ReadCsw();
+
+    const auto& log = scanner.Log();
+    EXPECT_EQ(log.PairsText(), "0203");  // REQUEST SENSE is not a vendor command
+    ASSERT_EQ(log.Commands().size(), 2u);
+    const sim::WireCommand& set = log.Commands()[0];
+    EXPECT_FALSE(set.deviceToHost);
+    EXPECT_EQ(set.length, 4u);
+    EXPECT_EQ(set.data, (Bytes{0, 0, 0x40, 0}));
+    EXPECT_EQ(set.status, 1);
+    EXPECT_EQ(set.CmdByte(2), cmdset::kSelAddress);
+    EXPECT_EQ(log.Commands()[1].cdb[0], cmdset::kScsiRequestSense);
+    EXPECT_EQ(log.Commands()[1].data.size(), 18u);
+    EXPECT_EQ(log.PhasesText(), "CBW OUT CSW CBW IN CSW");
+    const auto& cbw = log.Phases()[0].bytes;
+    ASSERT_EQ(cbw.size(), 31u);
+    EXPECT_EQ(cbw[4], 9);  // tag, little-endian
+    const auto& csw = log.Phases()[2].bytes;
+    ASSERT_EQ(csw.size(), 13u);
+    EXPECT_EQ(csw[12], 1);
+    EXPECT_EQ(scanner.Model().Address(), 0u);  // the failed set was not carried out
+
+    scanner.Log().Enable(false);
+    scanner.Log().Clear();
+    Bytes tag(4);
+    In(11, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}, tag);
+    EXPECT_TRUE(scanner.Log().Commands().empty());
+    EXPECT_TRUE(scanner.Log().Phases().empty());
 }
 
 }  // namespace
