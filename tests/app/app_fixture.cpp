@@ -39,6 +39,9 @@ void AppTest::SetUp() {
 
 void AppTest::TearDown() {
     ResetDeviceTable();
+    // Every process, thread and event handle was closed, and none twice.
+    EXPECT_EQ(sys_.OpenHandleCount(), 0u);
+    EXPECT_EQ(sys_.CloseErrors(), 0u);
     platform::Install(nullptr, nullptr);
     std::error_code ec;
     if (!previousDir_.empty()) std::filesystem::current_path(previousDir_, ec);

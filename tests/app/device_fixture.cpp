@@ -29,6 +29,13 @@ void DeviceTest::SetUp() {
     platform::Install(&io_, &sys_);
 }
 
+void DeviceTest::TearDown() {
+    AppTest::TearDown();
+    EXPECT_EQ(io_.OpenHandleCount(), 0u);
+    EXPECT_EQ(io_.CloseErrors(), 0u);
+    EXPECT_EQ(io_.UnknownHandleCalls(), 0u);
+}
+
 void DeviceTest::Attach(apptest::Attach how) {
     if (how == Attach::kStillImage) {
         io_.AddStillImage(0, &scanner_.StillImage());

@@ -28,6 +28,7 @@ struct AppCall {
 class DeviceTest : public AppTest {
   protected:
     void SetUp() override;
+    void TearDown() override;
     void Attach(apptest::Attach how);
 
     // The data calls the scanner received since the last ClearWire(), in order.

@@ -54,6 +54,7 @@ class RecordingView : public app::View {
     void ShowMessage(const std::string& text) override {
         messages.push_back(text);
         log.push_back("message:" + text);
+        if (onShowMessage) onShowMessage();
     }
     void ShowError(const std::string& text) override {
         errors.push_back(text);
@@ -108,6 +109,7 @@ class RecordingView : public app::View {
     // Script.
     std::deque<std::optional<std::string>> pickAnswers;
     std::function<void()> onProcessMessages;
+    std::function<void()> onShowMessage;  // runs while the modal box would be up
 };
 
 }  // namespace apptest
