@@ -47,15 +47,36 @@ class GaugeModel {
     }
 
   private:
-    // progress * scale / max, rounded down, without overflowing for any 64-bit range.
+    // progress * scale / max, rounded down. Progress never exceeds the maximum, so this is
+    // scale when full and otherwise rest * scale / max with rest < max.
     std::int64_t Share(std::int64_t scale) const {
-        const std::int64_t whole = progress_ / max_;
-        const std::int64_t rest = progress_ % max_;
-        // rest < max_, so rest * scale overflows only for very large maxima; then scale the
-        // divisor down instead (the result stays exact enough for a pixel or a percent).
-        if (rest <= INT64_MAX / scale) return whole * scale + rest * scale / max_;
-        const std::int64_t part = rest / (max_ / scale);
-        return whole * scale + (part < scale ? part : scale - 1);
+        if (progress_ >= max_) return scale;
+        return static_cast<std::int64_t>(MulDivFloor(static_cast<std::uint64_t>(progress_),
+                                                     static_cast<std::uint64_t>(scale),
+                                                     static_cast<std::uint64_t>(max_)));
+    }
+
+    // a * b / m rounded down, for a < m <= 2^63, exact for any operands: double-and-add over
+    // the bits of b keeps the running remainder below m, so nothing overflows.
+    static std::uint64_t MulDivFloor(std::uint64_t a, std::uint64_t b, std::uint64_t m) {
+        std::uint64_t quotient = 0;
+        std::uint64_t remainder = 0;
+        for (int bit = 63; bit >= 0; --bit) {
+            quotient <<= 1;
+            remainder <<= 1;
+            if (remainder >= m) {
+                remainder -= m;
+                ++quotient;
+            }
+            if (((b >> bit) & 1u) != 0) {
+                remainder += a;
+                if (remainder >= m) {
+                    remainder -= m;
+                    ++quotient;
+                }
+            }
+        }
+        return quotient;
     }
 
     std::int64_t max_ = 100;

@@ -181,10 +181,19 @@ void MainWindow::ApplyDpi(int dpi) {
 }
 
 void MainWindow::ResizeToClient() {
-    const SIZE size = WindowSizeForClient(Scale(kClientWidth, dpi_), Scale(kClientHeight, dpi_),
-                                          kStyle, kExStyle, dpi_);
-    ::SetWindowPos(hwnd_, nullptr, 0, 0, size.cx, size.cy,
-                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    const int width = Scale(kClientWidth, dpi_);
+    const int height = Scale(kClientHeight, dpi_);
+    SIZE size = WindowSizeForClient(width, height, kStyle, kExStyle, dpi_);
+    constexpr UINT kFlags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE;
+    ::SetWindowPos(hwnd_, nullptr, 0, 0, size.cx, size.cy, kFlags);
+    // The frame actually drawn may differ from the computed one (its metrics can lag a DPI
+    // change): correct by what the client area came out as.
+    RECT client;
+    if (::GetClientRect(hwnd_, &client) && (client.right != width || client.bottom != height)) {
+        size.cx += width - client.right;
+        size.cy += height - client.bottom;
+        ::SetWindowPos(hwnd_, nullptr, 0, 0, size.cx, size.cy, kFlags);
+    }
 }
 
 void MainWindow::RunFormCreate(const char* commandLine) {
