@@ -1,0 +1,55 @@
+# Shared helpers of the scanner driver scripts (sourced, not run).
+# Every Wine call is bounded by a time-out so that no script can wait forever.
+
+KV_DRIVER_SERVICE=KelvaneScanner
+KV_DRIVER_FILE=kelvane-scanner.sys
+KV_DEVICE_NAME='\\.\USBSCAN0'
+
+kv_die() {
+    echo "scanner-driver: $*" >&2
+    exit 2
+}
+
+# Headless, quiet Wine without the Mono and Gecko installer dialogs.
+kv_wine_env() {
+    WINEPREFIX=$(realpath -m "$1")
+    export WINEPREFIX
+    export WINEDEBUG=${WINEDEBUG:--all}
+    export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+}
+
+# wine with a time-out in seconds: kv_wine SECONDS PROGRAM ARGS...
+kv_wine() {
+    local seconds=$1
+    shift
+    timeout --kill-after=5 "$seconds" wine "$@"
+}
+
+# Creates the prefix once; concurrent callers wait for each other.
+kv_ensure_prefix() {
+    if [ -f "$WINEPREFIX/.kv-ready" ]; then return 0; fi
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    (
+        flock 9
+        if [ ! -f "$WINEPREFIX/.kv-ready" ]; then
+            if ! timeout --kill-after=5 300 wineboot -i >"$WINEPREFIX.log" 2>&1; then
+                cat "$WINEPREFIX.log" >&2
+                kv_die "wineboot failed for $WINEPREFIX"
+            fi
+            touch "$WINEPREFIX/.kv-ready"
+        fi
+    ) 9>"$WINEPREFIX.lock"
+}
+
+# The built file NAME below BUILD_DIR: sim/driver/NAME in a whole-tree build, else the first
+# match anywhere below it.
+kv_find_built() {
+    local build=$1 name=$2 found
+    if [ -f "$build/sim/driver/$name" ]; then
+        echo "$build/sim/driver/$name"
+        return 0
+    fi
+    found=$(find "$build" -name "$name" -type f -print -quit 2>/dev/null)
+    [ -n "$found" ] || kv_die "no $name below $build; build kv_scanner_driver and scanner_probe"
+    echo "$found"
+}
