@@ -1,0 +1,500 @@
+#include "tools/operator/session.h"
+
+#include <commctrl.h>
+#include <dlgs.h>
+
+#include <cstdio>
+#include <map>
+
+#include "app/win32/layout.h"
+#include "tools/operator/input.h"
+#include "tools/operator/remote_buffer.h"
+#include "tools/operator/script.h"
+#include "tools/operator/window_query.h"
+
+namespace op {
+namespace {
+
+constexpr unsigned long kDefaultWaitMs = 10000;
+constexpr unsigned long kWindowWaitMs = 30000;
+constexpr DWORD kPollMs = 50;
+// After an arrow click, how long to wait for the scroll bar to move; at either end it does not.
+constexpr DWORD kScrollSettleMs = 2000;
+
+std::string RectText(const RECT& r) {
+    return std::to_string(r.left) + "," + std::to_string(r.top) + "," +
+           std::to_string(r.right - r.left) + "," + std::to_string(r.bottom - r.top);
+}
+
+bool HasChildOfClass(HWND parent, const char* const* classes) {
+    for (HWND child : Children(parent)) {
+        const std::string name = ClassOf(child);
+        for (const char* const* c = classes; *c != nullptr; ++c) {
+            if (name == *c) return true;
+        }
+        if (HasChildOfClass(child, classes)) return true;
+    }
+    return false;
+}
+
+bool IsFileDialog(HWND dialog) {
+    static const char* const kFileControls[] = {"ComboBox", "ComboBoxEx32", "Edit", nullptr};
+    return HasChildOfClass(dialog, kFileControls);
+}
+
+HWND FirstDescendantOfClass(HWND parent, const std::string& name) {
+    for (HWND child : Children(parent)) {
+        if (ClassOf(child) == name && IsShown(child)) return child;
+        if (HWND found = FirstDescendantOfClass(child, name)) return found;
+    }
+    return nullptr;
+}
+
+int ScrollPos(HWND bar) {
+    return ::GetScrollPos(bar, SB_CTL);
+}
+
+}  // namespace
+
+// --- plumbing -------------------------------------------------------------------------------
+
+void Session::Say(const std::string& kind, const std::string& text) {
+    std::printf("%s: %s\n", kind.c_str(), Escaped(text).c_str());
+    std::fflush(stdout);
+}
+
+bool Session::Fail(const std::string& kind, const std::string& text) {
+    Say(kind, text);
+    return false;
+}
+
+bool Session::FailWait(Wait outcome, const std::string& what) {
+    if (outcome == Wait::Exited) {
+        const auto code = target_.ExitCode();
+        return Fail("exited", std::to_string(code ? *code : 0) + " while waiting for " + what);
+    }
+    return Fail("timeout", what);
+}
+
+template <typename Condition>
+Session::Wait Session::WaitFor(DWORD ms, Condition condition) {
+    const ULONGLONG deadline = ::GetTickCount64() + ms;
+    for (;;) {
+        target_.DrainOutput([this](const std::string& line) { Say("stdout", line); });
+        if (condition()) return Wait::Met;
+        if (target_.ExitCode()) return Wait::Exited;
+        if (::GetTickCount64() >= deadline) return Wait::TimedOut;
+        ::Sleep(kPollMs);
+    }
+}
+
+bool Session::MainWindow(DWORD ms) {
+    if (main_ != nullptr && ::IsWindow(main_)) return true;
+    main_ = nullptr;
+    const Wait outcome = WaitFor(ms, [this] {
+        for (HWND window : TopLevelWindows(target_.Id())) {
+            char caption[256] = {};
+            ::GetWindowTextA(window, caption, sizeof caption);
+            if (std::string(caption) == app::win32::kCaption) {
+                main_ = window;
+                return true;
+            }
+        }
+        return false;
+    });
+    return outcome == Wait::Met ||
+           FailWait(outcome, std::string("the window \"") + app::win32::kCaption + "\"");
+}
+
+HWND Session::Control(const std::string& nameOrCaption) const {
+    for (const app::win32::ControlSpec& spec : app::win32::kControls) {
+        if (nameOrCaption == spec.name) return ::GetDlgItem(main_, spec.id);
+    }
+    // Otherwise a button by its caption as the window shows it.
+    for (HWND child : Children(main_)) {
+        if (ClassOf(child) != "Button") continue;
+        const auto text = TextOf(child);
+        if (text && *text == nameOrCaption) return child;
+    }
+    return nullptr;
+}
+
+HWND Session::FindBox() const {
+    for (HWND window : TopLevelWindows(target_.Id())) {
+        if (ClassOf(window) == "#32770" && !IsFileDialog(window)) return window;
+    }
+    return nullptr;
+}
+
+HWND Session::FindFileDialog() const {
+    for (HWND window : TopLevelWindows(target_.Id())) {
+        if (ClassOf(window) == "#32770" && IsFileDialog(window)) return window;
+    }
+    return nullptr;
+}
+
+std::string Session::StatusNow(bool* answered) const {
+    HWND status = ::GetDlgItem(main_, app::win32::kIdStatusBar1);
+    const auto text = StatusPanelText(target_.Process(), status, 0, 500);
+    if (answered != nullptr) *answered = text.has_value();
+    return text.value_or(std::string());
+}
+
+bool Session::ClickWindow(HWND window, const std::string& what) {
+    if (window == nullptr || !IsShown(window)) return Fail("error", "no " + what + " to click");
+    std::string error;
+    if (!ClickAt(ScreenCentre(window), error)) {
+        return Fail("error", "clicking " + what + ": " + error);
+    }
+    return true;
+}
+
+bool Session::TypeInto(HWND edit, const std::string& text, std::string& how) {
+    std::string error;
+    if (!ClickAt(ScreenCentre(edit), error)) return Fail("error", "clicking the field: " + error);
+    DWORD_PTR ignored = 0;
+    const UINT flags = SMTO_BLOCK | SMTO_ABORTIFHUNG;
+    // Keys go where the keyboard focus is: wait for the click to put it into the field.
+    const DWORD thread = ::GetWindowThreadProcessId(edit, nullptr);
+    WaitFor(kScrollSettleMs, [&] {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        return ::GetGUIThreadInfo(thread, &info) && info.hwndFocus == edit;
+    });
+    // Select the field's text so typing replaces it.
+    ::SendMessageTimeoutA(edit, EM_SETSEL, 0, -1, flags, 2000, &ignored);
+    if (text.empty()) {
+        ::SendMessageTimeoutA(edit, WM_CLEAR, 0, 0, flags, 2000, &ignored);
+    } else if (!TypeText(text, error)) {
+        return Fail("error", "typing: " + error);
+    }
+    how = "keys";
+    const Wait typed = WaitFor(kScrollSettleMs, [&] { return TextOf(edit) == text; });
+    if (typed == Wait::Met) return true;
+    if (typed == Wait::Exited) return FailWait(typed, "the typed text");
+    // Keys that did not arrive (no keyboard focus to be had): set the text as a fallback.
+    how = "WM_SETTEXT";
+    ::SendMessageTimeoutA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), flags, 2000,
+                          &ignored);
+    return TextOf(edit) == text || Fail("error", "the field reads '" + TextOf(edit).value_or("?") +
+                                                     "', not '" + text + "'");
+}
+
+// --- commands -------------------------------------------------------------------------------
+
+bool Session::Run(const std::string& line) {
+    const auto [verb, args] = SplitFirstWord(line);
+    if (verb.empty() || verb[0] == '#') return true;
+    std::printf("> %s\n", Escaped(line).c_str());
+    std::fflush(stdout);
+    using Handler = bool (Session::*)(const std::string&);
+    static const std::map<std::string, Handler> kCommands = {
+        {"wait-window", &Session::WaitWindow},
+        {"click", &Session::Click},
+        {"scroll", &Session::Scroll},
+        {"type", &Session::Type},
+        {"dialog", &Session::Dialog},
+        {"wait-status", &Session::WaitStatus},
+        {"read-status", &Session::ReadStatus},
+        {"read-edit", &Session::ReadEdit},
+        {"wait-edit", &Session::WaitEdit},
+        {"read-scroll", &Session::ReadScroll},
+        {"wait-scroll", &Session::WaitScroll},
+        {"read-layout", &Session::ReadLayout},
+        {"read-messagebox", &Session::ReadMessageBox},
+        {"close-messagebox", &Session::CloseMessageBox},
+        {"no-messagebox", &Session::NoMessageBox},
+        {"close", &Session::Close},
+        {"wait-exit", &Session::WaitExit},
+        {"sleep", &Session::SleepFor},
+    };
+    const auto command = kCommands.find(verb);
+    if (command == kCommands.end()) return Fail("error", "unknown command '" + verb + "'");
+    return (this->*command->second)(args);
+}
+
+bool Session::WaitWindow(const std::string& args) {
+    const auto ms = ParseMs(args, kWindowWaitMs);
+    if (!ms) return Fail("error", "wait-window takes a time in ms");
+    if (!MainWindow(*ms)) return false;
+    Say("window", app::win32::kCaption);
+    return true;
+}
+
+bool Session::Click(const std::string& args) {
+    if (!MainWindow(kWindowWaitMs)) return false;
+    return ClickWindow(Control(args), "control '" + args + "'");
+}
+
+bool Session::Scroll(const std::string& args) {
+    const auto [direction, countText] = SplitFirstWord(args);
+    const auto count = ParseMs(countText, 1);
+    if ((direction != "left" && direction != "right") || !count) {
+        return Fail("error", "scroll takes left or right and a count");
+    }
+    if (!MainWindow(kWindowWaitMs)) return false;
+    HWND bar = ::GetDlgItem(main_, app::win32::kIdScrollBar1);
+    if (bar == nullptr) return Fail("error", "no scroll bar");
+    for (unsigned long i = 0; i < *count; ++i) {
+        RECT r{};
+        ::GetWindowRect(bar, &r);
+        // The arrows are at least as wide as half the bar's height at either end.
+        const int inset = (r.bottom - r.top) / 2;
+        const POINT arrow{direction == "left" ? r.left + inset : r.right - 1 - inset,
+                          (r.top + r.bottom) / 2};
+        const int before = ScrollPos(bar);
+        std::string error;
+        if (!ClickAt(arrow, error)) return Fail("error", "clicking the arrow: " + error);
+        const Wait moved = WaitFor(kScrollSettleMs, [&] { return ScrollPos(bar) != before; });
+        if (moved == Wait::Exited) return FailWait(moved, "the scroll bar");
+    }
+    Say("scroll", std::to_string(ScrollPos(bar)));
+    return true;
+}
+
+bool Session::Type(const std::string& args) {
+    const auto [name, text] = SplitFirstWord(args);
+    if (!MainWindow(kWindowWaitMs)) return false;
+    HWND edit = Control(name);
+    if (edit == nullptr || ClassOf(edit) != "Edit") return Fail("error", "no field '" + name + "'");
+    std::string how;
+    if (!TypeInto(edit, text, how)) return false;
+    Say("typed", name + "|" + text + (how == "keys" ? "" : "|by " + how));
+    return true;
+}
+
+bool Session::Dialog(const std::string& args) {
+    const auto [answer, ms] = SplitTrailingMs(args, kDefaultWaitMs);
+    if (answer.empty()) return Fail("error", "dialog takes a path or cancel");
+    HWND dialog = nullptr;
+    Wait shown = WaitFor(ms, [&] { return (dialog = FindFileDialog()) != nullptr; });
+    if (shown != Wait::Met) return FailWait(shown, "the file dialog");
+    char caption[256] = {};
+    ::GetWindowTextA(dialog, caption, sizeof caption);
+    Say("dialog", caption);
+    if (answer == "cancel") {
+        if (!ClickWindow(::GetDlgItem(dialog, IDCANCEL), "the dialog's Cancel button")) {
+            return false;
+        }
+    } else {
+        // The file name box: an edit of its own, or the edit inside a combo box.
+        HWND name = ::GetDlgItem(dialog, edt1);
+        if (name == nullptr || !IsShown(name)) {
+            HWND combo = ::GetDlgItem(dialog, cmb13);
+            name = combo != nullptr ? FirstDescendantOfClass(combo, "Edit") : nullptr;
+        }
+        if (name == nullptr) name = FirstDescendantOfClass(dialog, "Edit");
+        if (name == nullptr) return Fail("error", "the file dialog has no file name box");
+        std::string how;
+        if (!TypeInto(name, answer, how)) return false;
+        if (how != "keys") Say("note", "the file name went in by " + how);
+        if (!ClickWindow(::GetDlgItem(dialog, IDOK), "the dialog's Open button")) return false;
+    }
+    const Wait gone = WaitFor(ms, [&] { return !::IsWindow(dialog) || !IsShown(dialog); });
+    if (gone != Wait::Met) return FailWait(gone, "the file dialog to close");
+    Say("dialog", answer == "cancel" ? "cancelled" : "opened " + answer);
+    return true;
+}
+
+bool Session::WaitStatus(const std::string& args) {
+    const auto [expected, ms] = SplitTrailingMs(args, kDefaultWaitMs);
+    if (!MainWindow(kWindowWaitMs)) return false;
+    std::string seen;
+    const Wait outcome = WaitFor(ms, [&] { return (seen = StatusNow()) == expected; });
+    if (outcome != Wait::Met) {
+        return FailWait(outcome, "status '" + expected + "'; it reads '" + seen + "'");
+    }
+    Say("status", seen);
+    return true;
+}
+
+bool Session::ReadStatus(const std::string&) {
+    if (!MainWindow(kWindowWaitMs)) return false;
+    bool answered = false;
+    std::string text;
+    const Wait outcome = WaitFor(kDefaultWaitMs, [&] {
+        text = StatusNow(&answered);
+        return answered;
+    });
+    if (outcome != Wait::Met) return FailWait(outcome, "the status bar to answer");
+    Say("status", text);
+    return true;
+}
+
+bool Session::ReadEdit(const std::string& args) {
+    if (!MainWindow(kWindowWaitMs)) return false;
+    HWND edit = Control(args);
+    if (edit == nullptr) return Fail("error", "no field '" + args + "'");
+    std::optional<std::string> text;
+    const Wait outcome =
+        WaitFor(kDefaultWaitMs, [&] { return (text = TextOf(edit, 500)).has_value(); });
+    if (outcome != Wait::Met) return FailWait(outcome, "the field '" + args + "' to answer");
+    Say("edit", args + "|" + *text);
+    return true;
+}
+
+bool Session::WaitEdit(const std::string& args) {
+    const auto [name, rest] = SplitFirstWord(args);
+    const auto [expected, ms] = SplitTrailingMs(rest, kDefaultWaitMs);
+    if (!MainWindow(kWindowWaitMs)) return false;
+    HWND edit = Control(name);
+    if (edit == nullptr) return Fail("error", "no field '" + name + "'");
+    std::string seen;
+    const Wait outcome =
+        WaitFor(ms, [&] { return (seen = TextOf(edit, 500).value_or("")) == expected; });
+    if (outcome != Wait::Met) {
+        return FailWait(outcome, name + " '" + expected + "'; it reads '" + seen + "'");
+    }
+    Say("edit", name + "|" + seen);
+    return true;
+}
+
+bool Session::ReadScroll(const std::string&) {
+    if (!MainWindow(kWindowWaitMs)) return false;
+    Say("scroll", std::to_string(ScrollPos(::GetDlgItem(main_, app::win32::kIdScrollBar1))));
+    return true;
+}
+
+bool Session::WaitScroll(const std::string& args) {
+    const auto [position, ms] = SplitTrailingMs(args, kDefaultWaitMs);
+    if (!MainWindow(kWindowWaitMs)) return false;
+    HWND bar = ::GetDlgItem(main_, app::win32::kIdScrollBar1);
+    const std::string expected = position;
+    const Wait outcome = WaitFor(ms, [&] { return std::to_string(ScrollPos(bar)) == expected; });
+    if (outcome != Wait::Met) {
+        return FailWait(outcome, "scroll position " + expected + "; it stands at " +
+                                     std::to_string(ScrollPos(bar)));
+    }
+    Say("scroll", expected);
+    return true;
+}
+
+bool Session::ReadLayout(const std::string&) {
+    if (!MainWindow(kWindowWaitMs)) return false;
+    RECT window{};
+    RECT client{};
+    ::GetWindowRect(main_, &window);
+    ::GetClientRect(main_, &client);
+    const LONG_PTR style = ::GetWindowLongPtrA(main_, GWL_STYLE);
+    Say("window", TextOf(main_).value_or("?") + "|client " + std::to_string(client.right) + "x" +
+                      std::to_string(client.bottom) + "|at " + std::to_string(window.left) + "," +
+                      std::to_string(window.top));
+    Say("frame", std::string((style & WS_THICKFRAME) ? "sizable" : "fixed") +
+                     ((style & WS_MINIMIZEBOX) ? "|minimize" : "") +
+                     ((style & WS_MAXIMIZEBOX) ? "|maximize" : ""));
+    for (HWND child : Children(main_)) {
+        std::string line = ClassOf(child) + "|" + TextOf(child).value_or("?") + "|" +
+                           RectText(RectInClient(child, main_));
+        if (!IsShown(child)) line += "|hidden";
+        Say("control", line);
+    }
+    HWND status = ::GetDlgItem(main_, app::win32::kIdStatusBar1);
+    if (const auto widths = StatusPanelWidths(target_.Process(), status)) {
+        std::string list;
+        for (std::size_t i = 0; i < widths->size(); ++i) {
+            const auto text = StatusPanelText(target_.Process(), status, static_cast<int>(i));
+            list += (i ? "," : "") + std::to_string((*widths)[i]) + "'" + text.value_or("?") + "'";
+        }
+        Say("panels", list);
+    }
+    HWND bar = ::GetDlgItem(main_, app::win32::kIdScrollBar1);
+    SCROLLINFO info{};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_ALL;
+    if (bar != nullptr && ::GetScrollInfo(bar, SB_CTL, &info)) {
+        Say("scrollbar", "range " + std::to_string(info.nMin) + ".." + std::to_string(info.nMax) +
+                             "|position " + std::to_string(info.nPos));
+    }
+    return true;
+}
+
+bool Session::ReadMessageBox(const std::string& args) {
+    const auto ms = ParseMs(args, kDefaultWaitMs);
+    if (!ms) return Fail("error", "read-messagebox takes a time in ms");
+    HWND box = nullptr;
+    const Wait outcome = WaitFor(*ms, [&] { return (box = FindBox()) != nullptr; });
+    if (outcome != Wait::Met) return FailWait(outcome, "a message box");
+    std::string text;
+    bool icon = false;
+    // Only the box's own thread fills it in: wait until its text is there.
+    WaitFor(kDefaultWaitMs, [&] {
+        text.clear();
+        for (HWND child : Children(box)) {
+            if (ClassOf(child) != "Static") continue;
+            DWORD_PTR handle = 0;
+            if ((::GetWindowLongPtrA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+                icon = ::SendMessageTimeoutA(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 1000,
+                                             &handle) &&
+                       handle != 0;
+            } else {
+                text += TextOf(child).value_or("");
+            }
+        }
+        return !text.empty();
+    });
+    Say(icon ? "errorbox" : "messagebox", TextOf(box).value_or("?") + "|" + text);
+    return true;
+}
+
+bool Session::CloseMessageBox(const std::string& args) {
+    const auto ms = ParseMs(args, kDefaultWaitMs);
+    if (!ms) return Fail("error", "close-messagebox takes a time in ms");
+    HWND box = nullptr;
+    Wait outcome = WaitFor(*ms, [&] { return (box = FindBox()) != nullptr; });
+    if (outcome != Wait::Met) return FailWait(outcome, "a message box");
+    HWND ok = ::GetDlgItem(box, IDOK);
+    if (ok == nullptr) ok = FirstDescendantOfClass(box, "Button");
+    if (!ClickWindow(ok, "the box's button")) return false;
+    outcome = WaitFor(*ms, [&] { return !::IsWindow(box) || !IsShown(box); });
+    // The program may end as soon as its box is closed: that is no failure here.
+    if (outcome == Wait::TimedOut) return FailWait(outcome, "the message box to close");
+    Say("closed", "message box");
+    return true;
+}
+
+bool Session::NoMessageBox(const std::string& args) {
+    const auto ms = ParseMs(args, kDefaultWaitMs);
+    if (!ms) return Fail("error", "no-messagebox takes a time in ms");
+    HWND box = nullptr;
+    const Wait outcome = WaitFor(*ms, [&] { return (box = FindBox()) != nullptr; });
+    if (outcome == Wait::Met) {
+        return Fail("unexpected", "message box " + TextOf(box).value_or("?"));
+    }
+    Say("no-messagebox", std::to_string(*ms) + " ms");
+    return true;
+}
+
+bool Session::Close(const std::string&) {
+    if (!MainWindow(kWindowWaitMs)) return false;
+    // What the close box in the caption does.
+    ::PostMessageA(main_, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return true;
+}
+
+bool Session::WaitExit(const std::string& args) {
+    const auto ms = ParseMs(args, kDefaultWaitMs);
+    if (!ms) return Fail("error", "wait-exit takes a time in ms");
+    const Wait outcome = WaitFor(*ms, [] { return false; });
+    if (outcome != Wait::Exited) return FailWait(outcome, "the program to end");
+    target_.DrainOutput([this](const std::string& line) { Say("stdout", line); }, true);
+    Say("exit", std::to_string(*target_.ExitCode()));
+    exitReported_ = true;
+    return true;
+}
+
+bool Session::SleepFor(const std::string& args) {
+    const auto ms = ParseMs(args, 0);
+    if (!ms) return Fail("error", "sleep takes a time in ms");
+    WaitFor(*ms, [] { return false; });
+    return true;
+}
+
+void Session::Finish() {
+    target_.DrainOutput([this](const std::string& line) { Say("stdout", line); }, true);
+    if (target_.Started() && !target_.ExitCode()) {
+        target_.Terminate();
+        Say("end", "the program was still running; ended it");
+    }
+}
+
+}  // namespace op
