@@ -6,9 +6,9 @@
 #include <new>
 #include <string>
 
-#include "app/big_endian.h"
 #include "app/c_file.h"
 #include "app/unit1.h"
+#include "devlink/byte_order.h"
 #include "devlink/command_set.h"
 #include "devlink/host_interface.h"
 
@@ -117,7 +117,7 @@ void SendImage(View& view, int handle, const char* path) {
     while (ok && remaining > 0) {
         if (blockLength > remaining)
             blockLength = stillImage ? RoundUp(remaining, kRoundingUnit) : remaining;
-        PutBigEndian32(address, cmdset::kFirmwareBaseAddress + offset);
+        PutBE32(address, cmdset::kFirmwareBaseAddress + offset);
         if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelAddress, address, 4) == 0) {
             ok = false;
             break;
@@ -135,7 +135,7 @@ void SendImage(View& view, int handle, const char* path) {
     }
     if (ok) {
         std::memset(address, 0, sizeof address);
-        PutBigEndian32(address, cmdset::kFinishingValue);
+        PutBE32(address, cmdset::kFinishingValue);
         ok = ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelVersion, address, 4) != 0;
     }
     view.SetStatus(ok ? "Update FW Ok." : "Update FW fail.");

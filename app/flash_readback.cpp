@@ -7,10 +7,10 @@
 #include <string>
 #include <system_error>
 
-#include "app/big_endian.h"
 #include "app/c_file.h"
 #include "app/int_field.h"
 #include "app/unit1.h"
+#include "devlink/byte_order.h"
 #include "devlink/command_set.h"
 #include "devlink/host_interface.h"
 #include "platform/platform.h"
@@ -84,7 +84,7 @@ bool ReadRange(View& view, int handle, std::uint32_t start, std::uint32_t length
         if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, status, sizeof status) == 0)
             return false;
         view.SetStatus(uploadText);
-        PutBigEndian32(address, current);
+        PutBE32(address, current);
         if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelAddress, address, 4) == 0) return false;
         if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelMemory, buffer + position, chunk) == 0)
             return false;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "devlink/byte_order.h"
 #include "devlink/command_set.h"
 
 namespace sim {
@@ -17,18 +18,6 @@ constexpr std::uint32_t kResidueOffset = 8;
 constexpr std::uint32_t kStatusOffset = 12;
 constexpr std::uint8_t kStatusPassed = 0;
 constexpr std::uint8_t kStatusFailed = 1;
-
-std::uint32_t LittleEndian32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-void PutLittleEndian32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
 
 }  // namespace
 
@@ -47,8 +36,8 @@ bool BotDevice::TakeCbw(const std::uint8_t* data) {
     if (phase_ != Phase::kCommand) ++abandoned_;
     std::memcpy(cbw_, data, kBotCbwLength);
     previousTag_ = tag_;
-    tag_ = LittleEndian32(cbw_ + kTagOffset);
-    length_ = LittleEndian32(cbw_ + kLengthOffset);
+    tag_ = GetLE32(cbw_ + kTagOffset);
+    length_ = GetLE32(cbw_ + kLengthOffset);
     deviceToHost_ = flags == cmdset::kCbwFlagsIn;
     forced_ = forcePending_;
     forcePending_ = false;
@@ -142,8 +131,8 @@ bool BotDevice::Read(std::uint8_t* buf, std::uint32_t len, std::uint32_t* given)
 
 void BotDevice::BuildCsw(std::uint8_t csw[kBotCswLength]) const {
     std::memcpy(csw, cmdset::kCswSignature, sizeof cmdset::kCswSignature);
-    PutLittleEndian32(csw + kTagOffset, tag_);
-    PutLittleEndian32(csw + kResidueOffset, residue_);
+    PutLE32(csw + kTagOffset, tag_);
+    PutLE32(csw + kResidueOffset, residue_);
     csw[kStatusOffset] = status_;
 }
 

@@ -1,6 +1,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "devlink/byte_order.h"
 #include "devlink/command_set.h"
 #include "platform/device_io.h"
 #include "sim/scanner.h"
@@ -26,13 +27,6 @@ bool WellFormed(const Record& r, std::uint32_t inLen, std::uint32_t outLen) {
         return false;
     if (h.DataTransferLength != 0 && h.DataBuffer == nullptr) return false;
     return true;
-}
-
-void PutLittleEndian32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
 }  // namespace
@@ -88,7 +82,7 @@ bool DiskEndpoint::Ioctl(std::uint32_t code, void* in, std::uint32_t inLen, void
             if (const Fault* f = active.Get(FaultKind::kServiceReplySize);
                 passed && f != nullptr && moved >= 4 && cdb[10] == cmdset::kLinkCommand &&
                 cdb[11] >= cmdset::kServiceIsLock && cdb[11] <= cmdset::kServiceUnLock)
-                PutLittleEndian32(buffer, f->value);
+                PutLE32(buffer, f->value);
         } else {
             passed = model.ExecuteOut(cdb, h.DataTransferLength, buffer, capacity);
             moved = passed ? capacity : 0;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "devlink/byte_order.h"
 #include "devlink/command_set.h"
 
 namespace sim {
@@ -16,18 +17,6 @@ constexpr std::uint32_t kVersionLength = 4;
 constexpr std::uint32_t kValueLength = 4;
 constexpr std::uint32_t kReadinessOffset = 8;
 constexpr std::uint32_t kServiceResultOffset = 8;
-
-std::uint32_t BigEndian32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
-void PutLittleEndian32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
 
 std::uint32_t Min(std::uint32_t a, std::uint32_t b) {
     return a < b ? a : b;
@@ -149,7 +138,7 @@ bool FirmwareModel::ExecuteIn(const std::uint8_t* cdb, std::uint32_t length, std
     }
     ++counters_.commands;
     if (cdb[0] != cmdset::kOpCodeVendor) return Refuse(kSenseKeyIllegalRequest, kAscInvalidOpcode);
-    if (cdb[1] != cmdset::kCdbByte1 || BigEndian32(cdb + kVendorLengthOffset) != length)
+    if (cdb[1] != cmdset::kCdbByte1 || GetBE32(cdb + kVendorLengthOffset) != length)
         return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
 
     const std::uint8_t* cmd = cdb + kCmdBytesOffset;
@@ -165,7 +154,7 @@ bool FirmwareModel::ExecuteOut(const std::uint8_t* cdb, std::uint32_t length,
                                const std::uint8_t* data, std::uint32_t available) {
     ++counters_.commands;
     if (cdb[0] != cmdset::kOpCodeVendor) return Refuse(kSenseKeyIllegalRequest, kAscInvalidOpcode);
-    if (cdb[1] != cmdset::kCdbByte1 || BigEndian32(cdb + kVendorLengthOffset) != length)
+    if (cdb[1] != cmdset::kCdbByte1 || GetBE32(cdb + kVendorLengthOffset) != length)
         return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
     const std::uint8_t* cmd = cdb + kCmdBytesOffset;
     if (cmd[0] != cmdset::kDataCommand || cmd[1] != cmdset::kSet)
@@ -222,8 +211,8 @@ bool FirmwareModel::LinkCommand(std::uint8_t code, std::uint32_t length, std::ui
     if (length != cmdset::kServiceReplyLength)
         return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
     std::uint8_t reply[kReplyLength] = {};
-    PutLittleEndian32(reply, cmdset::kServiceReplyLength);
-    PutLittleEndian32(reply + kServiceResultOffset, result);
+    PutLE32(reply, cmdset::kServiceReplyLength);
+    PutLE32(reply + kServiceResultOffset, result);
     Deliver(reply, kReplyLength, data, capacity, produced);
     return Pass();
 }
@@ -281,7 +270,7 @@ bool FirmwareModel::SetData(std::uint8_t selector, std::uint32_t length, const s
         case cmdset::kSelAddress:
             if (length != kValueLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
-            address_ = BigEndian32(data);
+            address_ = GetBE32(data);
             ++counters_.addressSets;
             break;
         case cmdset::kSelFirmware:
@@ -294,7 +283,7 @@ bool FirmwareModel::SetData(std::uint8_t selector, std::uint32_t length, const s
         case cmdset::kSelVersion:  // 6: the finishing value after the last block
             if (length != kValueLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
-            counters_.lastFinishingValue = BigEndian32(data);
+            counters_.lastFinishingValue = GetBE32(data);
             ++counters_.finishingValues;
             break;
         case cmdset::kSelCalibration:

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "devlink/byte_order.h"
 #include "devlink/command_set.h"
 #include "platform/device_io.h"
 #include "sim/scanner.h"
@@ -12,18 +13,6 @@ constexpr std::uint32_t kCbwFlagsOffset = 12;
 constexpr std::uint32_t kCswTagOffset = 4;
 constexpr std::uint32_t kCswStatusOffset = 12;
 constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
-
-std::uint32_t LittleEndian32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-void PutLittleEndian32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
 
 // The REQUEST SENSE after a vendor command meets that command's sense faults as plain data
 // faults of its own data phase.
@@ -116,7 +105,7 @@ bool StillImageEndpoint::WriteCbw(const std::uint8_t* data, std::uint32_t len,
     }
     logIndex_ =
         log.BeginCommand(WirePath::kStillImage, cdb, data[kCbwFlagsOffset] == cmdset::kCbwFlagsIn,
-                         LittleEndian32(data + kCbwLengthOffset));
+                         GetLE32(data + kCbwLengthOffset));
 
     if (scanner_.unplugged_ || active_.Has(FaultKind::kCbwWriteFails)) {
         bot.Abort();
@@ -162,7 +151,7 @@ bool StillImageEndpoint::Read(void* buf, std::uint32_t len, std::uint32_t* done)
         const bool ok = bot.Read(data, capacity, done);
         if (const Fault* f = active_.Get(FaultKind::kServiceReplySize);
             ok && f != nullptr && CurrentIsServiceCommand() && *done >= 4)
-            PutLittleEndian32(data, f->value);
+            PutLE32(data, f->value);
         log.AddPhase(WirePhaseKind::kDataIn, ok, len, *done, nullptr, 0);
         log.AddData(logIndex_, data, *done);
         return ok;
@@ -188,9 +177,9 @@ bool StillImageEndpoint::ReadCsw(std::uint8_t* buf, std::uint32_t len, std::uint
     if (active_.Has(FaultKind::kStaleTag)) {
         const std::uint32_t older =
             bot.PreviousTag() != bot.Tag() ? bot.PreviousTag() : bot.Tag() - 1;
-        PutLittleEndian32(csw + kCswTagOffset, older);
+        PutLE32(csw + kCswTagOffset, older);
     }
-    if (const Fault* f = active_.Get(FaultKind::kBadCswSignature)) PutLittleEndian32(csw, f->value);
+    if (const Fault* f = active_.Get(FaultKind::kBadCswSignature)) PutLE32(csw, f->value);
     std::uint32_t deliver = len < kBotCswLength ? len : kBotCswLength;
     if (const Fault* f = active_.Get(FaultKind::kCswReadShort))
         deliver = f->value < deliver ? f->value : deliver;
