@@ -9,7 +9,7 @@
 #   VendorId=0x04F9 ProductId=... Version=abcd
 # The prefix's wineserver is made persistent, so the driver (and the memory image it holds)
 # stays up between programs until stop-scanner-driver.sh PREFIX. Run it before other programs
-# in the prefix: a wineserver already serving them must end before it can be made persistent. Exits 0 once the probe has
+# in the prefix: a wineserver already running there is ended first, with its programs. Exits 0 once the probe has
 # opened the device and read its descriptor; nonzero, with a message, otherwise.
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -24,11 +24,12 @@ sys=$(kv_find_built "$build" "$KV_DRIVER_FILE")
 probe=$(kv_find_built "$build" scanner-probe.exe)
 
 kv_ensure_prefix
-# A running server cannot be made persistent: let a server still running (say, the one of
-# wineboot) end first. Start the server detached from our output, or callers reading our output
-# would wait for it.
+# A running server cannot be made persistent, so a server still running in the prefix (one of
+# wineboot, or of an earlier start) is ended first, with whatever it still runs. Start the new
+# one detached from our output, or callers reading our output would wait for it.
 if ! timeout 30 wineserver -p </dev/null >/dev/null 2>&1; then
-    timeout 60 wineserver -w || kv_die "the prefix's wineserver does not end; stop its programs"
+    timeout 30 wineserver -k >/dev/null 2>&1 || true
+    timeout 60 wineserver -w || kv_die "the prefix's wineserver does not end"
     timeout 30 wineserver -p </dev/null >/dev/null 2>&1 || kv_die "cannot start the wineserver"
 fi
 
