@@ -64,9 +64,9 @@ struct ExchangeRecord {
     std::uint32_t length;       // the CBW's data length
     std::uint32_t moved;        // data bytes moved in the data phase
     std::uint32_t digest;       // FNV-1a (32-bit) of the data bytes moved
-    std::uint8_t head[8];       // the first data bytes moved
+    std::uint8_t head[16];      // the first data bytes moved (a whole service reply)
 };
-static_assert(sizeof(ExchangeRecord) == 60);
+static_assert(sizeof(ExchangeRecord) == 68);
 
 constexpr std::uint8_t kNoStatus = 0xFF;
 

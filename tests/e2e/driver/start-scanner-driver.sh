@@ -4,13 +4,17 @@
 #   start-scanner-driver.sh PREFIX BUILD_DIR [NAME=VALUE...]
 #
 # PREFIX is created if needed. BUILD_DIR holds the built kelvane-scanner.sys and
-# scanner-probe.exe. Optional settings (decimal or 0x hex numbers; four characters for Version)
-# go to the driver's service key before it starts:
-#   VendorId=0x04F9 ProductId=... Version=abcd
+# scanner-probe.exe. Optional settings (decimal or 0x hex numbers; up to four characters for
+# Version) are applied once the device answers, as `scanner-probe set` takes them:
+#   VendorId=0x0638 ProductId=0x1234 Version=abcd WorkMs=50 NeverFinishes=1 Readiness=1
+#   AnswersTagQuery=0
+# Without settings the driver is the scanner kelvane-sim.exe carries (vendor 0x04F9, product
+# 0x2022, version "1.23", 32 MiB of patterned memory, 5 ms of work after each data command).
 # The prefix's wineserver is made persistent, so the driver (and the memory image it holds)
 # stays up between programs until stop-scanner-driver.sh PREFIX. Run it before other programs
-# in the prefix: a wineserver already running there is ended first, with its programs. Exits 0 once the probe has
-# opened the device and read its descriptor; nonzero, with a message, otherwise.
+# in the prefix: a wineserver already running there is ended first, with its programs.
+# Exits 0 once the probe has read the device's descriptor (and applied the settings); nonzero,
+# with a message, otherwise.
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
 . "$here/scanner-driver-lib.sh"
@@ -42,30 +46,13 @@ kv_wine 60 sc create "$KV_DRIVER_SERVICE" type= kernel start= demand \
     binPath= "C:\\windows\\system32\\drivers\\$KV_DRIVER_FILE" >/dev/null ||
     kv_die "sc create failed"
 
-key="HKLM\\System\\CurrentControlSet\\Services\\$KV_DRIVER_SERVICE\\Parameters"
-for setting in "$@"; do
-    name=${setting%%=*}
-    value=${setting#*=}
-    case $name in
-        VendorId | ProductId)
-            [[ $value =~ ^(0[xX][0-9a-fA-F]{1,4}|[0-9]{1,5})$ ]] ||
-                kv_die "$name needs a 16-bit number, not '$value'"
-            kv_wine 60 reg add "$key" /v "$name" /t REG_DWORD /d $((value)) /f >/dev/null ||
-                kv_die "cannot set $name"
-            ;;
-        Version)
-            [[ $value =~ ^[[:print:]]{1,4}$ ]] || kv_die "Version needs 1 to 4 characters"
-            kv_wine 60 reg add "$key" /v "$name" /t REG_SZ /d "$value" /f >/dev/null ||
-                kv_die "cannot set $name"
-            ;;
-        *) kv_die "unknown setting '$setting'" ;;
-    esac
-done
-
 kv_wine 60 net start "$KV_DRIVER_SERVICE" >/dev/null || kv_die "net start $KV_DRIVER_SERVICE failed"
 
 for _ in $(seq 1 40); do
     if kv_wine 30 "$probe" descriptor >/dev/null 2>&1; then
+        if [ $# -gt 0 ]; then
+            kv_wine 30 "$probe" set "$@" || kv_die "cannot apply the settings $*"
+        fi
         echo "scanner-driver: $KV_DEVICE_NAME is up in $WINEPREFIX"
         exit 0
     fi
