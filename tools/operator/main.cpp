@@ -23,11 +23,13 @@
 //   no-messagebox [ms]               no box comes up within ms
 //   close                            closes the window as its close box does
 //   wait-exit [ms]                   the program ends; prints its exit status
+//   wait-quiet [ms]                  the program has run no other program for 1.5 s (its
+//                                    command frame has ended)
 //   sleep ms
 //
-// Lines the program writes to its standard output come out as "stdout: ...". At the end a
-// program that still runs is ended. Exit status: 0 when every command succeeded, 1 when one
-// failed or timed out, 2 for a usage error.
+// Lines the program writes to its standard output come out as "stdout: ...", and every program
+// it starts as "child: PATH". At the end a program that still runs is ended. Exit status: 0 when
+// every command succeeded, 1 when one failed or timed out, 2 for a usage error.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>

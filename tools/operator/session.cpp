@@ -20,6 +20,8 @@ constexpr unsigned long kWindowWaitMs = 30000;
 constexpr DWORD kPollMs = 50;
 // After an arrow click, how long to wait for the scroll bar to move; at either end it does not.
 constexpr DWORD kScrollSettleMs = 2000;
+// A command frame starts its next service command at once: this long without one, it has ended.
+constexpr ULONGLONG kQuietMs = 1500;
 
 std::string RectText(const RECT& r) {
     return std::to_string(r.left) + "," + std::to_string(r.top) + "," +
@@ -81,6 +83,7 @@ Session::Wait Session::WaitFor(DWORD ms, Condition condition) {
     const ULONGLONG deadline = ::GetTickCount64() + ms;
     for (;;) {
         target_.DrainOutput([this](const std::string& line) { Say("stdout", line); });
+        children_.Poll(target_.Id(), [this](const std::string& path) { Say("child", path); });
         if (condition()) return Wait::Met;
         if (target_.ExitCode()) return Wait::Exited;
         if (::GetTickCount64() >= deadline) return Wait::TimedOut;
@@ -185,6 +188,10 @@ bool Session::TypeInto(HWND edit, const std::string& text, std::string& how) {
 bool Session::Run(const std::string& line) {
     const auto [verb, args] = SplitFirstWord(line);
     if (verb.empty() || verb[0] == '#') return true;
+    // Typed text is taken as it stands, trailing blanks included (a script's CR aside).
+    rawArgs_ = line.substr(line.find(verb) + verb.size());
+    if (!rawArgs_.empty() && rawArgs_.back() == '\r') rawArgs_.pop_back();
+    if (!rawArgs_.empty()) rawArgs_.erase(0, 1);
     std::printf("> %s\n", Escaped(line).c_str());
     std::fflush(stdout);
     using Handler = bool (Session::*)(const std::string&);
@@ -207,6 +214,7 @@ bool Session::Run(const std::string& line) {
         {"close", &Session::Close},
         {"wait-exit", &Session::WaitExit},
         {"sleep", &Session::SleepFor},
+        {"wait-quiet", &Session::WaitQuiet},
     };
     const auto command = kCommands.find(verb);
     if (command == kCommands.end()) return Fail("error", "unknown command '" + verb + "'");
@@ -253,7 +261,10 @@ bool Session::Scroll(const std::string& args) {
 }
 
 bool Session::Type(const std::string& args) {
-    const auto [name, text] = SplitFirstWord(args);
+    const std::string name = SplitFirstWord(args).first;
+    // TEXT starts after the one blank that follows the field's name.
+    const std::size_t at = rawArgs_.find(name) + name.size();
+    const std::string text = at < rawArgs_.size() ? rawArgs_.substr(at + 1) : std::string();
     if (!MainWindow(kWindowWaitMs)) return false;
     HWND edit = Control(name);
     if (edit == nullptr || ClassOf(edit) != "Edit") return Fail("error", "no field '" + name + "'");
@@ -478,7 +489,6 @@ bool Session::WaitExit(const std::string& args) {
     if (outcome != Wait::Exited) return FailWait(outcome, "the program to end");
     target_.DrainOutput([this](const std::string& line) { Say("stdout", line); }, true);
     Say("exit", std::to_string(*target_.ExitCode()));
-    exitReported_ = true;
     return true;
 }
 
@@ -486,6 +496,15 @@ bool Session::SleepFor(const std::string& args) {
     const auto ms = ParseMs(args, 0);
     if (!ms) return Fail("error", "sleep takes a time in ms");
     WaitFor(*ms, [] { return false; });
+    return true;
+}
+
+bool Session::WaitQuiet(const std::string& args) {
+    const auto ms = ParseMs(args, kDefaultWaitMs);
+    if (!ms) return Fail("error", "wait-quiet takes a time in ms");
+    const Wait outcome = WaitFor(*ms, [this] { return children_.QuietMs() >= kQuietMs; });
+    if (outcome != Wait::Met)
+        return FailWait(outcome, "the program to start no command for a while");
     return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "tools/operator/child_watch.h"
 #include "tools/operator/target_process.h"
 
 namespace op {
@@ -52,13 +53,15 @@ class Session {
     bool Close(const std::string& args);
     bool WaitExit(const std::string& args);
     bool SleepFor(const std::string& args);
+    bool WaitQuiet(const std::string& args);
 
     bool ClickWindow(HWND window, const std::string& what);
     bool TypeInto(HWND edit, const std::string& text, std::string& how);
 
     TargetProcess& target_;
+    ChildWatch children_;
     HWND main_ = nullptr;
-    bool exitReported_ = false;
+    std::string rawArgs_;  // the current line after its verb, blanks kept
 };
 
 }  // namespace op

@@ -1,0 +1,96 @@
+# Helpers of the end-to-end cases (sourced by run-case.sh). The environment comes from CTest:
+# KV_KELVANE, KV_KELVANE_SIM, KV_OPERATOR, KV_PATTERN_CHECK, KV_MARKER (built programs),
+# KV_WINE_RUN (scripts/wine-run.sh), KV_WINEPREFIX (the build's prefix), KV_WORK (folder for the
+# cases' own folders).
+
+# Bounds for one Wine program; the operator's own waits are shorter.
+KV_RUN_SECONDS=${KV_RUN_SECONDS:-150}
+
+# What the last operator run printed (stdout) and its Wine and debug output (stderr).
+out=
+err=
+
+# Prints the reason, what the operator saw and the end of Wine's output, and fails the case.
+fail() {
+    echo "FAIL: $*"
+    if [ -n "$out" ] && [ -f "$out" ]; then
+        echo "--- operator output ($out)"
+        cat "$out"
+    fi
+    if [ -n "$err" ] && [ -f "$err" ]; then
+        echo "--- last lines of Wine's output ($err)"
+        grep -v -e 'OutputDebugStringA' -e '^X connection' "$err" | tail -n 20
+    fi
+    exit 1
+}
+
+# A fresh, empty folder of the case's own, made the current folder: $here.
+fresh_folder() {
+    here="$KV_WORK/$1"
+    rm -rf "$here"
+    mkdir -p "$here"
+    cd "$here" || exit 2
+}
+
+# Windows path of a file below the root (Wine maps drive Z: to /).
+windows_path() {
+    local path
+    path=$(realpath -m "$1")
+    echo "Z:${path//\//\\}"
+}
+
+# operate NAME PROGRAM [ARGS...] < SCRIPT: runs the operator on PROGRAM with the script from
+# standard input; its output goes to NAME.out, Wine's and the debug output to NAME.err.
+# Returns the operator's exit status.
+operate() {
+    local name=$1
+    shift
+    out="$PWD/$name.out"
+    err="$PWD/$name.err"
+    timeout --kill-after=10 "$KV_RUN_SECONDS" "$KV_WINE_RUN" "$KV_OPERATOR" -- "$@" \
+        >"$out" 2>"$err"
+}
+
+# Like operate, but the script must run to its end.
+operate_ok() {
+    operate "$@" || fail "the operator stopped (status $?)"
+}
+
+# The operator printed exactly this line.
+saw() {
+    grep -Fxq -- "$1" "$out" || fail "expected the line '$1'"
+}
+
+# The operator printed no line holding this text.
+not_saw() {
+    if grep -Fq -- "$1" "$out"; then fail "did not expect '$1'"; fi
+}
+
+# The debug output carries a line holding this text.
+traced() {
+    grep -Fq -- "$1" "$err" || fail "expected '$1' in the debug output"
+}
+
+not_traced() {
+    if grep -Fq -- "$1" "$err"; then fail "did not expect '$1' in the debug output"; fi
+}
+
+# FILE holds exactly the bytes of the printf format.
+file_holds() {
+    local file=$1 format=$2
+    [ -f "$file" ] || fail "no file $file"
+    if ! cmp -s "$file" <(printf "$format"); then
+        echo "--- $file:"
+        od -c "$file" | head -n 20
+        fail "$file does not hold exactly $(printf '%q' "$(printf "$format")")"
+    fi
+}
+
+absent() {
+    [ ! -e "$1" ] || fail "$1 should not exist"
+}
+
+# Runs PROGRAM under Wine directly (no window work), with a bound; returns its exit status.
+run_wine() {
+    timeout --kill-after=10 "$KV_RUN_SECONDS" "$KV_WINE_RUN" "$@"
+}
