@@ -3,7 +3,7 @@
 # The window as laid out at 96 DPI: caption, client size and place, every control in creation
 # (tab) order with its class, text, place and size, the two status panels and the scroll bar.
 case_window_layout() {
-    operate layout "$KV_KELVANE" <<'SCRIPT'
+    operate layout kelvane.exe <<'SCRIPT'
 read-layout
 close
 wait-exit
@@ -93,7 +93,7 @@ SCRIPT
 
 # "Cancel" in the file dialog runs nothing: no service command, no device search, no status.
 case_file_dialog_cancel() {
-    WINEDEBUG=+debugstr operate cancel "$KV_KELVANE" <<'SCRIPT'
+    WINEDEBUG=+debugstr operate cancel kelvane.exe <<'SCRIPT'
 click UpdateFW
 dialog cancel
 wait-quiet
@@ -113,7 +113,7 @@ SCRIPT
 # Edit2 shows 2097152 while the bar stands at 0, and a click that cannot move it changes nothing.
 case_scroll_sizes() {
     local sizes=(524288 1048576 2097152 4194304 8388608 16777216)
-    operate scroll "$KV_KELVANE" < <(
+    operate scroll kelvane.exe < <(
         echo "read-scroll"
         echo "scroll left"
         echo "read-edit Edit2"
@@ -154,7 +154,7 @@ case_scroll_sizes() {
 # "Get Version" moves the scroll bar to position 2, which puts 2097152 into Edit2; when the bar
 # already stands at 2, a number typed into Edit2 stays.
 case_get_version_moves_scroll_bar() {
-    operate version "$KV_KELVANE" <<'SCRIPT'
+    operate version kelvane.exe <<'SCRIPT'
 scroll right 4
 read-edit Edit2
 click Get Version
@@ -185,7 +185,7 @@ SCRIPT
 # A field that holds no number: the error box names it, nothing is read, and the window stays
 # usable for the next command.
 case_not_a_number() {
-    operate number "$KV_KELVANE" <<'SCRIPT'
+    operate number kelvane.exe <<'SCRIPT'
 type Edit1 abc
 click Read Flash
 read-messagebox 30000
@@ -217,7 +217,7 @@ SCRIPT
 case_ok_cancel_close_end_the_program() {
     local how
     for how in "click Ok" "click Cancel" "close"; do
-        operate "end-${how// /-}" "$KV_KELVANE" < <(printf 'wait-window\n%s\nwait-exit\n' "$how") ||
+        operate "end-${how// /-}" kelvane.exe < <(printf 'wait-window\n%s\nwait-exit\n' "$how") ||
             fail "'$how' did not end the program"
         saw "exit: 0"
     done

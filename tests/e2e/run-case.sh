@@ -17,5 +17,7 @@ done
 declare -F "case_$1" >/dev/null || { echo "run-case: no case '$1'" >&2; exit 2; }
 
 fresh_folder "$1"
+# The programs run from the case's folder, so whatever they leave beside themselves lands there.
+cp "$KV_KELVANE" "$KV_KELVANE_SIM" .
 "case_$1"
 echo "PASS: $1"
