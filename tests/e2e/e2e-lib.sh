@@ -66,6 +66,11 @@ not_saw() {
     if grep -Fq -- "$1" "$out"; then fail "did not expect '$1'"; fi
 }
 
+# The operator saw no message or error box.
+saw_no_box() {
+    if grep -Eq '^(messagebox|errorbox):' "$out"; then fail "did not expect a box"; fi
+}
+
 # The debug output carries a line holding this text.
 traced() {
     grep -Fq -- "$1" "$err" || fail "expected '$1' in the debug output"

@@ -19,6 +19,7 @@ class ChildWatch {
 
   private:
     std::set<DWORD> seen_;
+    std::set<DWORD> unnamed_;
     ULONGLONG lastAlive_ = ::GetTickCount64();
 };
 
