@@ -20,4 +20,6 @@ fresh_folder "$1"
 # The programs run from the case's folder, so whatever they leave beside themselves lands there.
 cp "$KV_KELVANE" "$KV_KELVANE_SIM" .
 "case_$1"
+# The logs stay; the copies of the programs go, so no stale copy is taken for the build's own.
+find "$here" -name '*.exe' -type f -delete
 echo "PASS: $1"
