@@ -215,6 +215,8 @@ bool Session::Run(const std::string& line) {
         {"wait-exit", &Session::WaitExit},
         {"sleep", &Session::SleepFor},
         {"wait-quiet", &Session::WaitQuiet},
+        {"wait-file", &Session::WaitFile},
+        {"kill", &Session::Kill},
     };
     const auto command = kCommands.find(verb);
     if (command == kCommands.end()) return Fail("error", "unknown command '" + verb + "'");
@@ -505,6 +507,24 @@ bool Session::WaitQuiet(const std::string& args) {
     const Wait outcome = WaitFor(*ms, [this] { return children_.QuietMs() >= kQuietMs; });
     if (outcome != Wait::Met)
         return FailWait(outcome, "the program to start no command for a while");
+    return true;
+}
+
+bool Session::WaitFile(const std::string& args) {
+    const auto [path, ms] = SplitTrailingMs(args, kDefaultWaitMs);
+    if (path.empty()) return Fail("error", "wait-file takes a path");
+    const Wait outcome =
+        WaitFor(ms, [&] { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    if (outcome != Wait::Met) return FailWait(outcome, "the file " + path);
+    Say("file", path);
+    return true;
+}
+
+bool Session::Kill(const std::string&) {
+    if (target_.ExitCode()) return Fail("error", "the program has already ended");
+    // As a crash or the task manager ends it: no clean-up of its own runs.
+    target_.Terminate();
+    Say("killed", std::to_string(target_.ExitCode().value_or(0)));
     return true;
 }
 

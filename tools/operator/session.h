@@ -54,6 +54,8 @@ class Session {
     bool WaitExit(const std::string& args);
     bool SleepFor(const std::string& args);
     bool WaitQuiet(const std::string& args);
+    bool WaitFile(const std::string& args);
+    bool Kill(const std::string& args);
 
     bool ClickWindow(HWND window, const std::string& what);
     bool TypeInto(HWND edit, const std::string& text, std::string& how);
