@@ -65,6 +65,7 @@ int CZamoUSB::xTransmitToDevice(const tPacket* packet) {
     const std::uint8_t flags =
         packet->Direction == kDirectionIn ? cmdset::kCbwFlagsIn : cmdset::kCbwFlagsOut;
     BOTSetup(flags, packet->DataTransferLength);
+    const std::uint32_t commandTag = g_BOTState.tag;
     BuildVendorCdb(*packet, g_BOTState.cbw + kCbwCommandBlockOffset);
     std::uint32_t transferred = 0;
     std::int32_t resultCode = 0;
@@ -72,6 +73,10 @@ int CZamoUSB::xTransmitToDevice(const tPacket* packet) {
                              &transferred, &resultCode);
     m_bConnected = result;
     m_dwLastKey = resultCode;
+    // Sense data whose bytes 2 and 12 are both 0 gives a result code of 0 for a command the
+    // device failed; the REQUEST SENSE that doBOT made for it took a tag of its own.
+    if (result != 0 && resultCode == 0 && g_BOTState.tag != commandTag)
+        m_dwLastKey = kFailedWithEmptySense;
     if (result != 0 && resultCode == 0) return result;
     Trace("[MsdcZamoHost] xTransmitToDevice: INQUIRY failed %d bytes Key %06x\r\n",
           static_cast<int>(transferred), static_cast<unsigned>(resultCode));

@@ -48,8 +48,10 @@ class CZamoUSB {
     platform::SystemHandle m_hService;  // the named service event
     std::uint32_t m_dwTimeOut = 15;     // pass-through time-out, seconds
     std::int32_t m_bConnected = 1;      // outcome of the last exchange that reached the transport
-    // Sense key of the last still-image exchange that was carried out (0: passed); 0 on the disk
-    // path. With m_bConnected it tells whether a data transfer really went through.
+    // Sense key of the last still-image exchange that was carried out (0: passed;
+    // kFailedWithEmptySense: failed, with sense bytes 2 and 12 both 0); 0 on the disk path. With
+    // m_bConnected it tells whether a data transfer really went through.
+    static constexpr std::int32_t kFailedWithEmptySense = 1;  // real keys have a low byte of 0
     std::int32_t m_dwLastKey = 0;
 
   private:
