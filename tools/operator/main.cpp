@@ -25,6 +25,7 @@
 //   wait-exit [ms]                   the program ends; prints its exit status
 //   wait-quiet [ms]                  the program has run no other program for 1.5 s (its
 //                                    command frame has ended)
+//   wait-visible CONTROL [ms]        the control is shown (CGauge1 during a transfer)
 //   wait-file PATH [ms]              a file of that path exists (a test's signal)
 //   kill                             ends the program at once, as a crash would
 //   sleep ms

@@ -216,6 +216,7 @@ bool Session::Run(const std::string& line) {
         {"sleep", &Session::SleepFor},
         {"wait-quiet", &Session::WaitQuiet},
         {"wait-file", &Session::WaitFile},
+        {"wait-visible", &Session::WaitVisible},
         {"kill", &Session::Kill},
     };
     const auto command = kCommands.find(verb);
@@ -517,6 +518,17 @@ bool Session::WaitFile(const std::string& args) {
         WaitFor(ms, [&] { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; });
     if (outcome != Wait::Met) return FailWait(outcome, "the file " + path);
     Say("file", path);
+    return true;
+}
+
+bool Session::WaitVisible(const std::string& args) {
+    const auto [name, ms] = SplitTrailingMs(args, kDefaultWaitMs);
+    if (!MainWindow(kWindowWaitMs)) return false;
+    HWND control = Control(name);
+    if (control == nullptr) return Fail("error", "no control '" + name + "'");
+    const Wait outcome = WaitFor(ms, [&] { return IsShown(control); });
+    if (outcome != Wait::Met) return FailWait(outcome, name + " to be shown");
+    Say("visible", name);
     return true;
 }
 

@@ -55,6 +55,7 @@ class Session {
     bool SleepFor(const std::string& args);
     bool WaitQuiet(const std::string& args);
     bool WaitFile(const std::string& args);
+    bool WaitVisible(const std::string& args);
     bool Kill(const std::string& args);
 
     bool ClickWindow(HWND window, const std::string& what);
