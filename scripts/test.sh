@@ -2,7 +2,8 @@
 # The one test command. Installs what is missing (as root, on Debian 12), builds the native tree
 # (Debug, AddressSanitizer + UBSan) and the Windows tree (mingw-w64), then runs every test tier:
 # natively the unit tests, in the Windows tree the wine-unit and e2e tests under Wine on a virtual
-# display. Exits nonzero if any step failed; the last line says which.
+# display; between them a short pass of each fuzz target (scripts/fuzz.sh --runs 20000). Exits
+# nonzero if any step failed; the last line says which.
 #
 # Environment: KV_JOBS (default 2), KV_NATIVE_BUILD, KV_WINDOWS_BUILD (build folders, default
 # build-native and build-windows in the source tree).
@@ -31,6 +32,9 @@ else
     failed+=("native build")
 fi
 
+step "fuzz targets, short runs (clang, libFuzzer)"
+bash "$root/scripts/fuzz.sh" --runs 20000 || failed+=("fuzz targets")
+
 step "Windows build (mingw-w64) in $windows"
 if cmake -S "$root" -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" &&
@@ -51,7 +55,7 @@ fi
 
 echo
 if [ ${#failed[@]} -eq 0 ]; then
-    echo "test.sh: ALL PASSED (native unit tests; Windows wine-unit and e2e tests)"
+    echo "test.sh: ALL PASSED (native unit tests; fuzz targets; Windows wine-unit and e2e tests)"
 else
     echo "test.sh: FAILED: $(IFS=,; echo "${failed[*]}" | sed 's/,/, /g')"
     exit 1
