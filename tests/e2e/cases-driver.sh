@@ -7,7 +7,7 @@
 start_scanner() {
     # One prefix for these cases, which take turns: each start installs a fresh driver.
     export KV_WINEPREFIX="$KV_WORK/scanner-driver/wineprefix"
-    trap '"$KV_DRIVER_SCRIPTS/stop-scanner-driver.sh" "$KV_WINEPREFIX" >/dev/null 2>&1' EXIT
+    at_exit '"$KV_DRIVER_SCRIPTS/stop-scanner-driver.sh" "$KV_WINEPREFIX"'
     "$KV_DRIVER_SCRIPTS/start-scanner-driver.sh" "$KV_WINEPREFIX" "$KV_BUILD" "$@" \
         >driver-start.log 2>&1 || fail "the scanner driver did not start: $(cat driver-start.log)"
 }

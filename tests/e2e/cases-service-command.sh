@@ -1,7 +1,7 @@
 # The service commands ("net stop stisvc", "net start stisvc") around every device command.
 
 # A Wine prefix of its own whose system net.exe cannot be started (it is no program), shared by
-# the cases that need one; its server is ended when the case ends.
+# the cases that need one.
 use_prefix_without_net() {
     # Named wineprefix like the build's own, which the build checks pass over.
     export KV_WINEPREFIX="$KV_WORK/without-net/wineprefix"
@@ -10,7 +10,6 @@ use_prefix_without_net() {
     local net="$KV_WINEPREFIX/drive_c/windows/system32/net.exe"
     [ -f "$net" ] || fail "no net.exe in the prefix's system folder"
     echo "not a program" >"$net"
-    trap 'WINEPREFIX="$KV_WINEPREFIX" timeout 60 wineserver -w || WINEPREFIX="$KV_WINEPREFIX" wineserver -k' EXIT
 }
 
 # When the service command cannot be started, "CreaetProcess Error!" goes into the status bar and

@@ -1,6 +1,6 @@
 # Helpers of the end-to-end cases (sourced by run-case.sh). The environment comes from CTest:
 # KV_KELVANE, KV_KELVANE_SIM, KV_OPERATOR, KV_PATTERN_CHECK, KV_MARKER (built programs),
-# KV_WINE_RUN (scripts/wine-run.sh), KV_WINEPREFIX (the build's prefix), KV_WORK (folder for the
+# KV_WINE_RUN (scripts/wine-run.sh), KV_WINEPREFIX (the cases' own prefix), KV_WORK (folder for the
 # cases' own folders).
 
 # Bounds for one Wine program; the operator's own waits are shorter.
@@ -93,6 +93,25 @@ file_holds() {
 
 absent() {
     [ ! -e "$1" ] || fail "$1 should not exist"
+}
+
+# Commands to run when the case ends, however it ends (last registered, first run).
+exit_hooks=()
+at_exit() {
+    exit_hooks=("$1" "${exit_hooks[@]}")
+}
+
+# Runs the exit hooks, then ends the Wine server of the case's prefix, so that nothing of the
+# case outlives it (nor the display it ran on).
+finish_case() {
+    local hook
+    for hook in "${exit_hooks[@]}"; do
+        eval "$hook" >/dev/null 2>&1
+    done
+    if [ -d "${KV_WINEPREFIX:-}" ]; then
+        WINEPREFIX=$KV_WINEPREFIX timeout 60 wineserver -w >/dev/null 2>&1 ||
+            WINEPREFIX=$KV_WINEPREFIX wineserver -k >/dev/null 2>&1
+    fi
 }
 
 # Runs PROGRAM under Wine directly (no window work), with a bound; returns its exit status.

@@ -16,6 +16,7 @@ done
 [ -n "${DISPLAY:-}" ] || { echo "run-case: no display; run under xvfb-run" >&2; exit 2; }
 declare -F "case_$1" >/dev/null || { echo "run-case: no case '$1'" >&2; exit 2; }
 
+trap finish_case EXIT
 fresh_folder "$1"
 # The programs run from the case's folder, so whatever they leave beside themselves lands there.
 cp "$KV_KELVANE" "$KV_KELVANE_SIM" .
