@@ -22,7 +22,7 @@
 //   close-messagebox [ms]            presses the box's OK
 //   no-messagebox [ms]               no box comes up within ms
 //   close                            closes the window as its close box does
-//   wait-exit [ms]                   the program ends; prints its exit status
+//   wait-exit [ms]                   the program ends (default 60 s); prints its exit status
 //   wait-quiet [ms]                  the program has run no other program for 1.5 s (its
 //                                    command frame has ended)
 //   wait-visible CONTROL [ms]        the control is shown (CGauge1 during a transfer)

@@ -17,6 +17,9 @@ namespace {
 
 constexpr unsigned long kDefaultWaitMs = 10000;
 constexpr unsigned long kWindowWaitMs = 30000;
+// A closed window still lets its command frame start the service again first, and a loaded
+// machine can take many seconds to start a process under Wine.
+constexpr unsigned long kExitWaitMs = 60000;
 constexpr DWORD kPollMs = 50;
 // After an arrow click, how long to wait for the scroll bar to move; at either end it does not.
 constexpr DWORD kScrollSettleMs = 2000;
@@ -486,7 +489,7 @@ bool Session::Close(const std::string&) {
 }
 
 bool Session::WaitExit(const std::string& args) {
-    const auto ms = ParseMs(args, kDefaultWaitMs);
+    const auto ms = ParseMs(args, kExitWaitMs);
     if (!ms) return Fail("error", "wait-exit takes a time in ms");
     const Wait outcome = WaitFor(*ms, [] { return false; });
     if (outcome != Wait::Exited) return FailWait(outcome, "the program to end");
