@@ -393,7 +393,11 @@ bool Session::ReadLayout(const std::string&) {
     ::GetWindowRect(main_, &window);
     ::GetClientRect(main_, &client);
     const LONG_PTR style = ::GetWindowLongPtrA(main_, GWL_STYLE);
-    Say("window", TextOf(main_).value_or("?") + "|client " + std::to_string(client.right) + "x" +
+    // The caption of another process's window is read without a message to it, so a busy
+    // program cannot make the read time out.
+    char caption[256] = {};
+    ::GetWindowTextA(main_, caption, sizeof caption);
+    Say("window", std::string(caption) + "|client " + std::to_string(client.right) + "x" +
                       std::to_string(client.bottom) + "|at " + std::to_string(window.left) + "," +
                       std::to_string(window.top));
     Say("frame", std::string((style & WS_THICKFRAME) ? "sizable" : "fixed") +
