@@ -93,29 +93,29 @@ void MainWindow::Create() {
 
 void MainWindow::CreateControls() {
     for (std::size_t i = 0; i < kControls.size(); ++i) {
-        const ControlSpec& spec = kControls[i];
+        const ControlSpec& item = kControls[i];
         HWND control = nullptr;
-        switch (spec.kind) {
+        switch (item.kind) {
             case ControlKind::Edit:
                 control =
-                    ::CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", spec.text,
+                    ::CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", item.text,
                                       WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL,
-                                      0, 0, 0, 0, hwnd_, AsMenu(spec.id), instance_, nullptr);
+                                      0, 0, 0, 0, hwnd_, AsMenu(item.id), instance_, nullptr);
                 break;
             case ControlKind::Button:
-                control = ::CreateWindowExA(0, "BUTTON", spec.text,
+                control = ::CreateWindowExA(0, "BUTTON", item.text,
                                             WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0,
-                                            0, 0, 0, hwnd_, AsMenu(spec.id), instance_, nullptr);
+                                            0, 0, 0, hwnd_, AsMenu(item.id), instance_, nullptr);
                 break;
             case ControlKind::Label:
-                control = ::CreateWindowExA(0, "STATIC", spec.text,
+                control = ::CreateWindowExA(0, "STATIC", item.text,
                                             WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 0, 0,
-                                            0, hwnd_, AsMenu(spec.id), instance_, nullptr);
+                                            0, hwnd_, AsMenu(item.id), instance_, nullptr);
                 break;
             case ControlKind::ScrollBar:
                 control = ::CreateWindowExA(0, "SCROLLBAR", "",
                                             WS_CHILD | WS_VISIBLE | WS_TABSTOP | SBS_HORZ, 0, 0, 0,
-                                            0, hwnd_, AsMenu(spec.id), instance_, nullptr);
+                                            0, hwnd_, AsMenu(item.id), instance_, nullptr);
                 if (control != nullptr) {
                     SCROLLINFO info{};
                     info.cbSize = sizeof info;
@@ -128,18 +128,18 @@ void MainWindow::CreateControls() {
                 }
                 break;
             case ControlKind::Gauge:
-                control = CreateGauge(hwnd_, spec.id, instance_, gauge_);
+                control = CreateGauge(hwnd_, item.id, instance_, gauge_);
                 break;
             case ControlKind::StatusBar:
                 // Placed by the layout like every other control, not docked by itself.
                 control = ::CreateWindowExA(
                     0, STATUSCLASSNAMEA, "",
                     WS_CHILD | WS_VISIBLE | CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER, 0, 0,
-                    0, 0, hwnd_, AsMenu(spec.id), instance_, nullptr);
+                    0, 0, hwnd_, AsMenu(item.id), instance_, nullptr);
                 break;
         }
         if (control == nullptr) {
-            throw std::runtime_error(std::string("The control ") + spec.name +
+            throw std::runtime_error(std::string("The control ") + item.name +
                                      " cannot be created");
         }
         controls_[i] = control;
@@ -152,16 +152,16 @@ void MainWindow::ApplyDpi(int dpi) {
     HFONT shown =
         font.get() != nullptr ? font.get() : static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
     for (std::size_t i = 0; i < kControls.size(); ++i) {
-        const ControlSpec& spec = kControls[i];
-        SIZE size{Scale(spec.width, dpi_), Scale(spec.height, dpi_)};
+        const ControlSpec& item = kControls[i];
+        SIZE size{Scale(item.width, dpi_), Scale(item.height, dpi_)};
         // The label sizes itself to its text, so a wider substitute font does not cut it off.
-        if (spec.kind == ControlKind::Label) {
-            const SIZE text = TextExtent(controls_[i], shown, spec.text);
+        if (item.kind == ControlKind::Label) {
+            const SIZE text = TextExtent(controls_[i], shown, item.text);
             if (text.cx > size.cx) size.cx = text.cx;
             if (text.cy > size.cy) size.cy = text.cy;
         }
         // SWP_NOZORDER keeps the creation order, which is the tab order.
-        ::SetWindowPos(controls_[i], nullptr, Scale(spec.left, dpi_), Scale(spec.top, dpi_),
+        ::SetWindowPos(controls_[i], nullptr, Scale(item.left, dpi_), Scale(item.top, dpi_),
                        size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
         ::SendMessageA(controls_[i], WM_SETFONT, reinterpret_cast<WPARAM>(shown), TRUE);
     }

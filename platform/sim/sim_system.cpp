@@ -226,8 +226,8 @@ void SimSystem::WriteStdout(const char* text) {
 
 // --- Processes -------------------------------------------------------------------------------
 
-void SimSystem::SetProcess(const std::string& key, ProcessSpec spec) {
-    processSpecs_[key] = spec;
+void SimSystem::SetProcess(const std::string& key, ProcessSpec behaviour) {
+    processSpecs_[key] = behaviour;
 }
 
 std::vector<std::string> SimSystem::CommandLines() const {
@@ -242,25 +242,25 @@ bool SimSystem::CreateProcessNoWindow(const char* applicationName, char* command
     record.applicationName = applicationName ? applicationName : "";
     record.commandLine = commandLine ? commandLine : "";
 
-    ProcessSpec spec = defaultProcess_;
+    ProcessSpec behaviour = defaultProcess_;
     if (auto it = processSpecs_.find(record.commandLine);
         !record.commandLine.empty() && it != processSpecs_.end()) {
-        spec = it->second;
+        behaviour = it->second;
     } else if (auto app = processSpecs_.find(record.applicationName);
                !record.applicationName.empty() && app != processSpecs_.end()) {
-        spec = app->second;
+        behaviour = app->second;
     }
-    if (applicationName == nullptr && commandLine == nullptr) spec.starts = false;
-    record.started = spec.starts;
+    if (applicationName == nullptr && commandLine == nullptr) behaviour.starts = false;
+    record.started = behaviour.starts;
     processLog_.push_back(record);
-    if (!spec.starts || pi == nullptr) return false;
+    if (!behaviour.starts || pi == nullptr) return false;
 
     auto process = std::make_shared<Process>();
-    process->exitCode = spec.exitCode;
-    if (spec.runMs == 0) {
+    process->exitCode = behaviour.exitCode;
+    if (behaviour.runMs == 0) {
         process->ended = true;
     } else {
-        At(now_ + spec.runMs, [process] { process->ended = true; });
+        At(now_ + behaviour.runMs, [process] { process->ended = true; });
     }
     pi->process = NewHandle({HandleKind::kProcess, nullptr, process});
     pi->thread = NewHandle({HandleKind::kThread, nullptr, process});

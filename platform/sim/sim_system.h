@@ -110,8 +110,8 @@ class SimSystem final : public platform::System {
     // --- Processes -------------------------------------------------------------------------
     // What starting `key` does; `key` is compared with the whole command line first, then with
     // the application name. Other programs follow the default (starts, exit code 0, runs 0 ms).
-    void SetProcess(const std::string& key, ProcessSpec spec);
-    void SetDefaultProcess(ProcessSpec spec) { defaultProcess_ = spec; }
+    void SetProcess(const std::string& key, ProcessSpec behaviour);
+    void SetDefaultProcess(ProcessSpec behaviour) { defaultProcess_ = behaviour; }
     const std::vector<StartedProcess>& ProcessLog() const { return processLog_; }
     // The command lines of the processes that were started (in order), failed starts included.
     std::vector<std::string> CommandLines() const;

@@ -113,19 +113,19 @@ TEST_F(MainWindowTest, FixedDialogWindowWithTheClientSizeAtItsPlace) {
 }
 
 TEST_F(MainWindowTest, EveryControlHasItsPlaceKindAndText) {
-    for (const ControlSpec& spec : kControls) {
-        HWND control = Control(spec.id);
-        ASSERT_NE(control, nullptr) << spec.name;
-        EXPECT_EQ(::GetDlgCtrlID(control), spec.id) << spec.name;
+    for (const ControlSpec& item : kControls) {
+        HWND control = Control(item.id);
+        ASSERT_NE(control, nullptr) << item.name;
+        EXPECT_EQ(::GetDlgCtrlID(control), item.id) << item.name;
         const RECT r = RectInParent(control);
-        EXPECT_EQ(r.left, S(spec.left)) << spec.name;
-        EXPECT_EQ(r.top, S(spec.top)) << spec.name;
-        if (spec.kind != ControlKind::Label) {  // the label may grow to fit its text
-            EXPECT_EQ(r.right - r.left, S(spec.width)) << spec.name;
-            EXPECT_EQ(r.bottom - r.top, S(spec.height)) << spec.name;
+        EXPECT_EQ(r.left, S(item.left)) << item.name;
+        EXPECT_EQ(r.top, S(item.top)) << item.name;
+        if (item.kind != ControlKind::Label) {  // the label may grow to fit its text
+            EXPECT_EQ(r.right - r.left, S(item.width)) << item.name;
+            EXPECT_EQ(r.bottom - r.top, S(item.height)) << item.name;
         }
-        if (spec.kind != ControlKind::StatusBar && spec.kind != ControlKind::ScrollBar) {
-            EXPECT_EQ(WindowText(control), spec.text) << spec.name;
+        if (item.kind != ControlKind::StatusBar && item.kind != ControlKind::ScrollBar) {
+            EXPECT_EQ(WindowText(control), item.text) << item.name;
         }
     }
     EXPECT_EQ(ClassOf(Control(kIdEdit1)), "Edit");

@@ -113,8 +113,8 @@ bool Session::MainWindow(DWORD ms) {
 }
 
 HWND Session::Control(const std::string& nameOrCaption) const {
-    for (const app::win32::ControlSpec& spec : app::win32::kControls) {
-        if (nameOrCaption == spec.name) return ::GetDlgItem(main_, spec.id);
+    for (const app::win32::ControlSpec& item : app::win32::kControls) {
+        if (nameOrCaption == item.name) return ::GetDlgItem(main_, item.id);
     }
     // Otherwise a button by its caption as the window shows it.
     for (HWND child : Children(main_)) {
