@@ -75,4 +75,10 @@ std::vector<std::uint8_t> DeviceTest::MakeImage(const std::string& name, std::si
     return bytes;
 }
 
+std::string Address(std::uint32_t a) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", a);
+    return text;
+}
+
 }  // namespace apptest

@@ -45,4 +45,9 @@ class DeviceTest : public AppTest {
 
 std::string Hex(const std::vector<std::uint8_t>& bytes);
 
+using Strings = std::vector<std::string>;
+
+// A device address as the wire-log text writes it: eight hexadecimal digits.
+std::string Address(std::uint32_t a);
+
 }  // namespace apptest

@@ -13,14 +13,6 @@
 namespace apptest {
 namespace {
 
-using Strings = std::vector<std::string>;
-
-std::string Address(std::uint32_t a) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", a);
-    return text;
-}
-
 class FirmwareUpdateTest : public DeviceTest {};
 
 struct Block {
