@@ -32,6 +32,14 @@ LONG Normalised(LONG value, int extent) {
                              (extent - 1));
 }
 
+INPUT KeyInput(WORD key, DWORD flags) {
+    INPUT in{};
+    in.type = INPUT_KEYBOARD;
+    in.ki.wVk = key;
+    in.ki.dwFlags = flags;
+    return in;
+}
+
 }  // namespace
 
 bool ClickAt(POINT screen, std::string& error) {
@@ -52,6 +60,21 @@ bool ClickAt(POINT screen, std::string& error) {
     }
     std::vector<INPUT> press{MouseInput(MOUSEEVENTF_LEFTDOWN), MouseInput(MOUSEEVENTF_LEFTUP)};
     return Send(press, error);
+}
+
+bool SelectAllByKeys(bool erase, std::string& error) {
+    const DWORD ext = KEYEVENTF_EXTENDEDKEY;
+    std::vector<INPUT> keys{KeyInput(VK_HOME, ext),
+                            KeyInput(VK_HOME, ext | KEYEVENTF_KEYUP),
+                            KeyInput(VK_SHIFT, 0),
+                            KeyInput(VK_END, ext),
+                            KeyInput(VK_END, ext | KEYEVENTF_KEYUP),
+                            KeyInput(VK_SHIFT, KEYEVENTF_KEYUP)};
+    if (erase) {
+        keys.push_back(KeyInput(VK_DELETE, ext));
+        keys.push_back(KeyInput(VK_DELETE, ext | KEYEVENTF_KEYUP));
+    }
+    return Send(keys, error);
 }
 
 bool TypeText(const std::string& text, std::string& error) {

@@ -12,6 +12,11 @@ namespace op {
 // reason in `error` when the input could not be injected or the cursor did not get there.
 bool ClickAt(POINT screen, std::string& error);
 
+// Selects the whole text of the single-line field that has the keyboard focus, by keys (Home,
+// then Shift+End), so it comes in order after the click that gave the focus; with `erase`, also
+// presses Delete.
+bool SelectAllByKeys(bool erase, std::string& error);
+
 // Types `text` into the window that has the keyboard focus, one character at a time.
 bool TypeText(const std::string& text, std::string& error);
 

@@ -191,13 +191,10 @@ bool Session::TypeInto(HWND edit, const std::string& text, std::string& how) {
                Fail("error",
                     "the field reads '" + TextOf(edit).value_or("?") + "', not '" + text + "'");
     }
-    // Select the field's text so typing replaces it.
-    ::SendMessageTimeoutA(edit, EM_SETSEL, 0, -1, flags, 2000, &ignored);
-    if (text.empty()) {
-        ::SendMessageTimeoutA(edit, WM_CLEAR, 0, 0, flags, 2000, &ignored);
-    } else if (!TypeText(text, error)) {
-        return Fail("error", "typing: " + error);
-    }
+    // Select the field's text so typing replaces it. By keys, not by a message: a message
+    // could overtake the click's own input, whose button-up then moves the caret again.
+    if (!SelectAllByKeys(text.empty(), error)) return Fail("error", "selecting: " + error);
+    if (!text.empty() && !TypeText(text, error)) return Fail("error", "typing: " + error);
     how = "keys";
     std::string seen;
     const Wait typed =
