@@ -55,10 +55,16 @@ public:
     // WritePrivateProfileStringA(section, key, value, path).
     virtual bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                            const char* path) = 0;
-    // GetModuleFileNameA(nullptr, ...): the program file's full path. Returns the length copied,
-    // 0 on failure; the text is always terminated.
+    // GetModuleFileNameA(nullptr, ...): the program file's full path. Returns its length when it
+    // fits (less than `bufLen`). A path that does not fit is cut to `bufLen` - 1 characters and
+    // `bufLen` is returned, so callers grow the buffer while the result equals its size. 0 on
+    // failure and when `bufLen` is 0. The text is terminated whenever `bufLen` > 0 (as since
+    // Vista; older systems and Wine leave a cut path unterminated, the backend does not).
     virtual std::uint32_t GetModuleFileName(char* buf, std::uint32_t bufLen) = 0;
-    // GetSystemDirectoryA: the system folder, without a trailing separator; same return rule.
+    // GetSystemDirectoryA: the system folder, without a trailing separator unless it is a root.
+    // Returns its length when it fits (less than `bufLen`); otherwise copies nothing and returns
+    // the size needed, terminator included. `buf` may be null with `bufLen` 0 to ask for the size.
+    // 0 on failure.
     virtual std::uint32_t GetSystemDirectory(char* buf, std::uint32_t bufLen) = 0;
 };
 
