@@ -19,6 +19,7 @@
 #ifdef _WIN32
 #include "platform/win32/win32_device_io.h"
 #include "platform/win32/win32_system.h"
+#include "platform/win32/windows_api.h"
 #endif
 
 namespace contract {
@@ -49,8 +50,19 @@ class SimBackend {
         sys_.SetProcess(line, {.starts = false});
         return line;
     }
+    // A command line whose program runs until EndProgram ends it; that returns its exit code.
+    std::string ProgramThatKeepsRunning() {
+        std::string line = "kv_keeps_running.exe";
+        sys_.SetProcess(line, {.starts = true, .exitCode = 5, .runMs = kKeepsRunningMs});
+        return line;
+    }
+    std::uint32_t EndProgram(platform::Handle) {
+        sys_.Advance(kKeepsRunningMs);
+        return 5;
+    }
 
   private:
+    static constexpr std::uint32_t kKeepsRunningMs = 3'600'000;
     sim::SimSystem sys_;
     sim::SimDeviceIo io_;
 };
@@ -68,6 +80,12 @@ class Win32Backend {
         return "cmd.exe /c exit " + std::to_string(code);
     }
     std::string MissingProgram() { return "kv_no_such_program_here.exe /x"; }
+    // Waits for a key on a console of its own that nobody types into.
+    std::string ProgramThatKeepsRunning() { return "cmd.exe /c pause"; }
+    std::uint32_t EndProgram(platform::Handle process) {
+        ::TerminateProcess(process, 5);
+        return 5;
+    }
 
   private:
     platform::win32::Win32System sys_;

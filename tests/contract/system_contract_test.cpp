@@ -174,6 +174,24 @@ TYPED_TEST(SystemContract, EndedProgramStaysSignalledAndReportsItsExitCode) {
     }
 }
 
+TYPED_TEST(SystemContract, RunningProgramIsUnsignalledAndStillActive) {
+    platform::System& sys = this->sys();
+    std::string line = this->backend_.ProgramThatKeepsRunning();
+    platform::ProcessInfo pi;
+    ASSERT_TRUE(sys.CreateProcessNoWindow(nullptr, line.data(), &pi));
+    EXPECT_EQ(sys.WaitForSingleObject(pi.process, 0), kWaitTimeout);
+    std::uint32_t exitCode = 12345;
+    EXPECT_TRUE(sys.GetExitCodeProcess(pi.process, &exitCode));
+    EXPECT_EQ(exitCode, 259u) << "STILL_ACTIVE";
+
+    const std::uint32_t code = this->backend_.EndProgram(pi.process);
+    ASSERT_EQ(sys.WaitForSingleObject(pi.process, kProgramEndLimitMs), kWaitObject0);
+    EXPECT_TRUE(sys.GetExitCodeProcess(pi.process, &exitCode));
+    EXPECT_EQ(exitCode, code);
+    EXPECT_TRUE(sys.CloseHandle(pi.thread));
+    EXPECT_TRUE(sys.CloseHandle(pi.process));
+}
+
 // --- Profile files ---------------------------------------------------------------------------
 
 TYPED_TEST(SystemContract, ProfileWriteCreatesReplacesAndKeepsOtherEntries) {
