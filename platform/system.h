@@ -47,6 +47,7 @@ public:
     // CreateProcessA(applicationName, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
     // nullptr, nullptr, &startupInfo{cb only}, &pi). `applicationName` may be null (the first
     // word of the command line names the program). `commandLine` may be modified by the call.
+    // With `pi` null the program still starts and its handles are closed at once.
     virtual bool CreateProcessNoWindow(const char* applicationName, char* commandLine,
                                        ProcessInfo* pi) = 0;
     virtual bool GetExitCodeProcess(Handle process, std::uint32_t* code) = 0;

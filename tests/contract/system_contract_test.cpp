@@ -174,6 +174,11 @@ TYPED_TEST(SystemContract, EndedProgramStaysSignalledAndReportsItsExitCode) {
     }
 }
 
+TYPED_TEST(SystemContract, ProgramStartedWithoutRoomForItsHandlesStillStarts) {
+    std::string line = this->backend_.ProgramEndingWith(0);
+    EXPECT_TRUE(this->sys().CreateProcessNoWindow(nullptr, line.data(), nullptr));
+}
+
 TYPED_TEST(SystemContract, RunningProgramIsUnsignalledAndStillActive) {
     platform::System& sys = this->sys();
     std::string line = this->backend_.ProgramThatKeepsRunning();
