@@ -82,7 +82,11 @@ TYPED_TEST(DeviceIoContract, ListedRootsHaveATypeAndOthersHaveNoRootDirectory) {
         EXPECT_EQ(root.size(), 3u);
         EXPECT_EQ(root.substr(1), ":\\");
         EXPECT_NE(this->io().GetDriveType(root.c_str()), platform::kDriveNoRootDir);
-        EXPECT_NE(this->io().GetDriveType(root.c_str()), platform::kDriveUnknown);
+        const std::uint32_t type = this->io().GetDriveType(root.c_str());
+        EXPECT_NE(type, platform::kDriveUnknown);
+        // The letter in either case names the same root.
+        const std::string lower = std::string(1, static_cast<char>(root[0] - 'A' + 'a')) + ":\\";
+        EXPECT_EQ(this->io().GetDriveType(lower.c_str()), type);
     }
     const char letter = this->MissingLetter();
     ASSERT_NE(letter, '\0');

@@ -71,6 +71,17 @@ TYPED_TEST(SystemContract, CreatingAnExistingEventOpensItAndKeepsItsState) {
     for (Handle h : {first, second, third}) EXPECT_TRUE(sys.CloseHandle(h));
 }
 
+TYPED_TEST(SystemContract, EventNamesAreCaseSensitive) {
+    platform::System& sys = this->sys();
+    const std::string name = UniqueName("KV_CASE_E");
+    std::string lower = name;
+    lower.back() = 'e';
+    const Handle upper = sys.CreateEvent(name.c_str());
+    ASSERT_NE(upper, nullptr);
+    EXPECT_EQ(sys.OpenEvent(lower.c_str()), nullptr);
+    EXPECT_TRUE(sys.CloseHandle(upper));
+}
+
 TYPED_TEST(SystemContract, EventLivesUntilItsLastHandleIsClosed) {
     platform::System& sys = this->sys();
     const std::string name = UniqueName("kv_lifetime");
