@@ -175,6 +175,7 @@ TYPED_TEST(SystemContract, EndedProgramStaysSignalledAndReportsItsExitCode) {
 
         ASSERT_EQ(sys.WaitForSingleObject(pi.process, kProgramEndLimitMs), kWaitObject0);
         EXPECT_EQ(sys.WaitForSingleObject(pi.process, 0), kWaitObject0) << "no auto-reset";
+        EXPECT_EQ(sys.WaitForSingleObject(pi.thread, kProgramEndLimitMs), kWaitObject0);
         std::uint32_t exitCode = 12345;
         EXPECT_TRUE(sys.GetExitCodeProcess(pi.process, &exitCode));
         EXPECT_EQ(exitCode, code);
