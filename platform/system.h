@@ -47,6 +47,7 @@ public:
     // CreateProcessA(applicationName, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
     // nullptr, nullptr, &startupInfo{cb only}, &pi). `applicationName` may be null (the first
     // word of the command line names the program). `commandLine` may be modified by the call.
+    // With `pi` null the program still starts and its handles are closed at once.
     virtual bool CreateProcessNoWindow(const char* applicationName, char* commandLine,
                                        ProcessInfo* pi) = 0;
     virtual bool GetExitCodeProcess(Handle process, std::uint32_t* code) = 0;
@@ -55,10 +56,16 @@ public:
     // WritePrivateProfileStringA(section, key, value, path).
     virtual bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                            const char* path) = 0;
-    // GetModuleFileNameA(nullptr, ...): the program file's full path. Returns the length copied,
-    // 0 on failure; the text is always terminated.
+    // GetModuleFileNameA(nullptr, ...): the program file's full path. Returns its length when it
+    // fits (less than `bufLen`). A path that does not fit is cut to `bufLen` - 1 characters and
+    // `bufLen` is returned, so callers grow the buffer while the result equals its size. 0 on
+    // failure and when `bufLen` is 0. The text is terminated whenever `bufLen` > 0 (as since
+    // Vista; older systems and Wine leave a cut path unterminated, the backend does not).
     virtual std::uint32_t GetModuleFileName(char* buf, std::uint32_t bufLen) = 0;
-    // GetSystemDirectoryA: the system folder, without a trailing separator; same return rule.
+    // GetSystemDirectoryA: the system folder, without a trailing separator unless it is a root.
+    // Returns its length when it fits (less than `bufLen`); otherwise copies nothing and returns
+    // the size needed, terminator included. `buf` may be null with `bufLen` 0 to ask for the size.
+    // 0 on failure.
     virtual std::uint32_t GetSystemDirectory(char* buf, std::uint32_t bufLen) = 0;
 
     // --- File contents ------------------------------------------------------------------------

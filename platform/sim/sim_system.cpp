@@ -270,7 +270,7 @@ bool SimSystem::CreateProcessNoWindow(const char* applicationName, char* command
     if (applicationName == nullptr && commandLine == nullptr) behaviour.starts = false;
     record.started = behaviour.starts;
     processLog_.push_back(record);
-    if (!behaviour.starts || pi == nullptr) return false;
+    if (!behaviour.starts) return false;
 
     auto process = std::make_shared<Process>();
     process->exitCode = behaviour.exitCode;
@@ -279,6 +279,7 @@ bool SimSystem::CreateProcessNoWindow(const char* applicationName, char* command
     } else {
         At(now_ + behaviour.runMs, [process] { process->ended = true; });
     }
+    if (pi == nullptr) return true;  // started, and nobody to own its handles
     pi->process = NewHandle({HandleKind::kProcess, nullptr, process});
     pi->thread = NewHandle({HandleKind::kThread, nullptr, process});
     return true;

@@ -15,13 +15,12 @@ static_assert(kDriveUnknown == DRIVE_UNKNOWN && kDriveNoRootDir == DRIVE_NO_ROOT
               kDriveRemote == DRIVE_REMOTE && kDriveCdrom == DRIVE_CDROM &&
               kDriveRamdisk == DRIVE_RAMDISK);
 
-// A path that did not fit is not a path: callers would build file names in the wrong folder.
-// So a truncated result counts as a failure and leaves an empty, terminated text.
-std::uint32_t PathResult(UINT length, char* buf, std::uint32_t bufLen) {
-    if (buf == nullptr || bufLen == 0) return 0;
-    if (length == 0 || length >= bufLen) {
-        buf[0] = '\0';
-        return 0;
+// GetModuleFileNameA before Vista, and Wine today, leave a cut path unterminated; terminate it
+// as Vista and later do, so the text is a string whatever the system.
+std::uint32_t PathResult(DWORD length, char* buf, std::uint32_t bufLen) {
+    if (length >= bufLen) {
+        buf[bufLen - 1] = '\0';
+        return bufLen;
     }
     buf[length] = '\0';
     return length;
@@ -114,8 +113,7 @@ std::uint32_t Win32System::GetModuleFileName(char* buf, std::uint32_t bufLen) {
 }
 
 std::uint32_t Win32System::GetSystemDirectory(char* buf, std::uint32_t bufLen) {
-    if (buf == nullptr || bufLen == 0) return 0;
-    return PathResult(::GetSystemDirectoryA(buf, bufLen), buf, bufLen);
+    return ::GetSystemDirectoryA(buf, buf == nullptr ? 0 : bufLen);
 }
 
 // --- File contents ---------------------------------------------------------------------------

@@ -106,7 +106,7 @@ TEST(Win32Files, ProfileValueIsWrittenWithCrLfLineEnds) {
     std::filesystem::remove(path);
 }
 
-TEST(Win32Files, OwnPathAndSystemFolderFitOrFailWhole) {
+TEST(Win32Files, OwnPathIsCutToTheBufferAndSystemFolderAsksForRoom) {
     char buf[MAX_PATH];
     const std::uint32_t n = sys.GetModuleFileName(buf, sizeof buf);
     ASSERT_GT(n, 0u);
@@ -114,15 +114,15 @@ TEST(Win32Files, OwnPathAndSystemFolderFitOrFailWhole) {
     EXPECT_TRUE(std::string(buf).ends_with("win32_tests.exe")) << buf;
 
     char tiny[8] = "xxxxxxx";
-    EXPECT_EQ(sys.GetModuleFileName(tiny, sizeof tiny), 0u) << "a cut-off path is no path";
-    EXPECT_STREQ(tiny, "");
+    EXPECT_EQ(sys.GetModuleFileName(tiny, sizeof tiny), sizeof tiny) << "cut: the buffer's size";
+    EXPECT_EQ(std::string(tiny), std::string(buf, sizeof tiny - 1)) << "and terminated";
 
     const std::uint32_t m = sys.GetSystemDirectory(buf, sizeof buf);
     ASSERT_GT(m, 0u);
     EXPECT_NE(buf[m - 1], '\\');
     std::strcpy(tiny, "xxxxxxx");
-    EXPECT_EQ(sys.GetSystemDirectory(tiny, sizeof tiny), 0u);
-    EXPECT_STREQ(tiny, "");
+    EXPECT_EQ(sys.GetSystemDirectory(tiny, sizeof tiny), m + 1) << "the room it needs";
+    EXPECT_STREQ(tiny, "xxxxxxx") << "nothing copied";
 }
 
 TEST(Win32Output, StandardOutputGetsTheBytesUnchanged) {
