@@ -123,18 +123,20 @@ bool SameAscii(const char* a, const char* b, bool ignoreCase) {
     }
 }
 
-// ntdll's export `name`. The kernel forwards RtlPcToFileHeader to ntdll, so the routine's own
-// address lies inside ntdll and gives its image base; the export directory is walked from there.
+// ntdll's export `name`. The kernel forwards its export NlsAnsiCodePage to ntdll's variable, so
+// that address lies inside ntdll and gives its image base; the export directory is walked from
+// there.
 void* NtdllExport(const char* name) {
     using PcToFileHeaderFn = PVOID(NTAPI*)(PVOID, PVOID*);
     using DirectoryEntryFn = PVOID(NTAPI*)(PVOID, BOOLEAN, USHORT, PULONG);
     auto pcToFileHeader = reinterpret_cast<PcToFileHeaderFn>(SystemRoutine(L"RtlPcToFileHeader"));
     auto directoryEntry =
         reinterpret_cast<DirectoryEntryFn>(SystemRoutine(L"RtlImageDirectoryEntryToData"));
-    if (pcToFileHeader == nullptr || directoryEntry == nullptr) return nullptr;
-    PVOID base = nullptr;
-    if (pcToFileHeader(reinterpret_cast<PVOID>(pcToFileHeader), &base) == nullptr || !base)
+    void* insideNtdll = SystemRoutine(L"NlsAnsiCodePage");
+    if (pcToFileHeader == nullptr || directoryEntry == nullptr || insideNtdll == nullptr)
         return nullptr;
+    PVOID base = nullptr;
+    if (pcToFileHeader(insideNtdll, &base) == nullptr || !base) return nullptr;
     ULONG size = 0;
     constexpr USHORT kExportDirectoryEntry = 0;
     auto* dir = static_cast<const ExportDirectory*>(
