@@ -241,10 +241,10 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     {
         Locked hold(g_state);
         // The driver host answers with the process that sent the request.
-        g_state->core.Open(*session,
-                           static_cast<std::uint32_t>(
-                               reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())),
-                           PresentationOf(device));
+        g_state->core.Open(
+            *session,
+            static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())),
+            PresentationOf(device));
     }
     stack->FileObject->FsContext = session;
     return Complete(irp, STATUS_SUCCESS, 0);
@@ -299,8 +299,7 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT, PIRP irp) {
 void AddHostStatus(void* buffer, std::uint32_t returned) {
     if (returned < sizeof(scanner_driver::DriverStatus)) return;
     auto* st = static_cast<scanner_driver::DriverStatus*>(buffer);
-    st->callerMemoryRoutines =
-        (g_readVirtualMemory ? 1u : 0u) | (g_writeVirtualMemory ? 2u : 0u);
+    st->callerMemoryRoutines = (g_readVirtualMemory ? 1u : 0u) | (g_writeVirtualMemory ? 2u : 0u);
     st->lastProcessOpen = static_cast<std::uint32_t>(g_lastOpenStatus);
     st->lastMemoryRead = static_cast<std::uint32_t>(g_lastReadStatus);
     st->lastMemoryWrite = static_cast<std::uint32_t>(g_lastWriteStatus);
@@ -321,8 +320,8 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
         // Opened before taking the lock: the caller's process is the same for the whole request.
         CallerProcess caller;
         Locked hold(g_state);
-        result = g_state->core.PassThrough(*session, buffer, inLen, outLen, &returned,
-                                           caller.Memory());
+        result =
+            g_state->core.PassThrough(*session, buffer, inLen, outLen, &returned, caller.Memory());
     } else {
         Locked hold(g_state);
         result = g_state->core.Control(*session, code, buffer, inLen, buffer, outLen, &returned);

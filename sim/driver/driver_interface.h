@@ -1,7 +1,8 @@
 // What the scanner driver offers besides the devices themselves: its names, its default
 // scanner, and the private I/O controls through which tests read the exchange log and the
-// memory image, change the scanner's settings and make it lie. Shared by the driver and the programs that
-// talk to it; plain fixed-width records, the same in the driver host and in every client.
+// memory image, change the scanner's settings and make it lie. Shared by the driver and the
+// programs that talk to it; plain fixed-width records, the same in the driver host and in every
+// client.
 #pragma once
 
 #include <cstdint>
@@ -50,9 +51,9 @@ struct Identity {
 
 // How an exchange ended.
 enum ExchangeOutcome : std::uint8_t {
-    kOutcomeCompleted = 0,  // its CSW was read
-    kOutcomeAbandoned = 1,  // the same handle wrote a new CBW before reading the CSW
-    kOutcomeClosed = 2,     // the handle was closed before the CSW was read
+    kOutcomeCompleted = 0,    // its CSW was read
+    kOutcomeAbandoned = 1,    // the same handle wrote a new CBW before reading the CSW
+    kOutcomeClosed = 2,       // the handle was closed before the CSW was read
     kOutcomeUnreachable = 3,  // disk: the caller's data buffer could not be reached
 };
 
@@ -71,18 +72,18 @@ struct ExchangeRecord {
     std::uint32_t openId;
     std::uint32_t processId;
     std::uint8_t cdb[16];
-    std::uint8_t deviceToHost;  // 1: data phase device to host
-    std::uint8_t status;        // CSW status, or the SCSI status on the disk path; 0xFF: none
-    std::uint8_t outcome;       // ExchangeOutcome
-    std::uint8_t headCount;     // valid bytes in head
-    std::uint32_t length;       // the CBW's data length
-    std::uint32_t moved;        // data bytes moved in the data phase
-    std::uint32_t digest;       // FNV-1a (32-bit) of the data bytes moved
-    std::uint8_t head[16];      // the first data bytes moved (a whole service reply)
-    std::uint8_t path;          // ExchangePath
-    std::uint8_t fault;         // the FaultKind committed in this exchange (kFaultNone: none)
-    std::uint8_t cswLength;     // still-image: CSW bytes handed out (0 when none was read)
-    std::uint8_t senseLength;   // valid bytes in sense
+    std::uint8_t deviceToHost;     // 1: data phase device to host
+    std::uint8_t status;           // CSW status, or the SCSI status on the disk path; 0xFF: none
+    std::uint8_t outcome;          // ExchangeOutcome
+    std::uint8_t headCount;        // valid bytes in head
+    std::uint32_t length;          // the CBW's data length
+    std::uint32_t moved;           // data bytes moved in the data phase
+    std::uint32_t digest;          // FNV-1a (32-bit) of the data bytes moved
+    std::uint8_t head[16];         // the first data bytes moved (a whole service reply)
+    std::uint8_t path;             // ExchangePath
+    std::uint8_t fault;            // the FaultKind committed in this exchange (kFaultNone: none)
+    std::uint8_t cswLength;        // still-image: CSW bytes handed out (0 when none was read)
+    std::uint8_t senseLength;      // valid bytes in sense
     std::uint32_t timeoutSeconds;  // disk: the record's TimeOutValue
     std::uint32_t reported;        // still-image: the CSW's residue; disk: the DataTransferLength
                                    // written back
@@ -129,8 +130,9 @@ struct DriverStatus {
     std::uint32_t unlocks;
     std::uint32_t stillImageOpens;  // handles opened through each presentation since the start
     std::uint32_t diskOpens;
-    std::uint32_t malformedRecords;    // pass-through records refused for their layout
-    std::uint32_t unreachableBuffers;  // pass-through records whose data buffer could not be reached
+    std::uint32_t malformedRecords;  // pass-through records refused for their layout
+    std::uint32_t
+        unreachableBuffers;  // pass-through records whose data buffer could not be reached
     std::uint32_t faultsCommitted;
     // The driver host's side of the disk path: bit 0 and 1 set when ntdll's NtReadVirtualMemory
     // and NtWriteVirtualMemory were found; the NTSTATUS of the last caller-process open and of
@@ -183,8 +185,8 @@ enum FaultKind : std::uint8_t {
 constexpr std::uint32_t kMaxFaults = 8;
 
 struct FaultEntry {
-    std::uint8_t kind;        // FaultKind
-    std::uint8_t command[3];  // bytes 10..12 of the vendor command block, e.g. 02 03 05
+    std::uint8_t kind;         // FaultKind
+    std::uint8_t command[3];   // bytes 10..12 of the vendor command block, e.g. 02 03 05
     std::uint32_t occurrence;  // fires at this matching exchange, counted from 1
     std::uint32_t value;
     std::uint8_t senseKey;  // the refusal's sense data (fixed format)

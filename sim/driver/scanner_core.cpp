@@ -338,8 +338,8 @@ ControlResult ScannerCore::PassThrough(Session& s, void* record, std::uint32_t i
         if (fault) capacity = fault->value != 0 ? Min(fault->value, capacity) : capacity / 2;
         passed = model_.ExecuteIn(r.cdb, h.DataTransferLength, staging_, capacity, &moved);
     } else if (fault) {  // a short data-out phase: success claimed for the part taken
-        moved = fault->value != 0 ? Min(fault->value, h.DataTransferLength)
-                                  : h.DataTransferLength / 2;
+        moved =
+            fault->value != 0 ? Min(fault->value, h.DataTransferLength) : h.DataTransferLength / 2;
         WritePartialBlock(r.cdb, staging_, moved);
         passed = true;
     } else {

@@ -28,9 +28,8 @@
 //   scanner-probe disk LETTER         the drive's type, a tag query by pass-through, and records
 //                                     the driver must refuse (wrong layout, unreachable buffer)
 // Exit status: 0 success, 1 the device answered wrongly, 2 bad usage or no device.
-#include <windows.h>
-
 #include <ntddscsi.h>
+#include <windows.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -58,9 +57,8 @@ constexpr const char* kDeviceName = "\\\\.\\USBSCAN0";
 class Device {
   public:
     explicit Device(const char* name = kDeviceName)
-        : h_(::CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr)) {}
+        : h_(::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr)) {}
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
     ~Device() {
@@ -603,8 +601,7 @@ int RunDisk(const char* letterText) {
     FillTagQuery(r, reply);
     r.sptd.DataBuffer = reinterpret_cast<void*>(std::uintptr_t{0x10});
     const bool unreachableRefused = !SendRecord(dev, r, &returned);
-    std::printf("unreachable-refused=%d error=%lu\n", unreachableRefused ? 1 : 0,
-                ::GetLastError());
+    std::printf("unreachable-refused=%d error=%lu\n", unreachableRefused ? 1 : 0, ::GetLastError());
     if (!unreachableRefused) ++failures;
     return failures == 0 ? 0 : 1;
 }

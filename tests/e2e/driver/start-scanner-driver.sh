@@ -68,6 +68,8 @@ kv_wine 60 sc create "$KV_DRIVER_SERVICE" type= kernel start= demand \
 service_key="HKLM\\System\\CurrentControlSet\\Services\\$KV_DRIVER_SERVICE"
 kv_wine 60 reg add "$service_key" /v StillImage /t REG_DWORD /d "$still_image" /f >/dev/null ||
     kv_die "cannot set StillImage"
+# The service key may outlive an earlier start: a drive it asked for is not asked for again.
+kv_wine 60 reg delete "$service_key" /v DiskLetter /f >/dev/null 2>&1 || true
 if [ -n "$disk" ]; then
     if [ "$disk" = auto ]; then
         disk=$(kv_free_drive_letter) || kv_die "no free drive letter from K"
