@@ -28,7 +28,6 @@
 //   scanner-probe disk LETTER         the drive's type, a tag query by pass-through, and records
 //                                     the driver must refuse (wrong layout, unreachable buffer)
 // Exit status: 0 success, 1 the device answered wrongly, 2 bad usage or no device.
-#include <ntddscsi.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -42,6 +41,7 @@
 
 #include "devlink/command_set.h"
 #include "devlink/host_interface.h"
+#include "platform/device_io.h"
 #include "platform/win32/install_win32.h"
 #include "sim/driver/driver_interface.h"
 
@@ -437,7 +437,7 @@ int RunLog(const Device& dev, const char* fromText) {
                         r.path == drv::kPathDisk ? "disk" : "still-image", r.fault, r.cswLength,
                         r.reported, r.timeoutSeconds);
             for (unsigned k = 0; k < r.senseLength && k < sizeof r.sense; ++k)
-                std::printf("%02X", r.sense[k]);
+                std::printf("%02X", r.ucSenseBuf[k]);
             if (r.senseLength == 0) std::printf("-");
             std::printf("\n");
             from = r.seq + 1ull;
@@ -529,22 +529,18 @@ int RunFaults(const Device& dev, int argc, char** argv) {
 // --- The removable drive ---------------------------------------------------------------------
 
 // The record the tool sends, in this process's own layout.
-struct PassThroughRecord {
-    SCSI_PASS_THROUGH_DIRECT sptd;
-    ULONG filler;
-    UCHAR sense[32];
-};
+using PassThroughRecord = platform::ScsiPassThroughRecord;
 
 void FillTagQuery(PassThroughRecord& r, std::uint8_t* reply) {
     std::memset(&r, 0, sizeof r);
     r.sptd.Length = sizeof r.sptd;
     r.sptd.CdbLength = 16;
-    r.sptd.SenseInfoLength = sizeof r.sense;
+    r.sptd.SenseInfoLength = sizeof r.ucSenseBuf;
     r.sptd.DataIn = 1;
     r.sptd.DataTransferLength = 4;
     r.sptd.TimeOutValue = 2;
     r.sptd.DataBuffer = reply;
-    r.sptd.SenseInfoOffset = offsetof(PassThroughRecord, sense);
+    r.sptd.SenseInfoOffset = offsetof(PassThroughRecord, ucSenseBuf);
     VendorCdb(r.sptd.Cdb, 4, cmdset::kLinkCommand, cmdset::kTagQuery);
 }
 
@@ -583,11 +579,11 @@ int RunDisk(const char* letterText) {
     FillTagQuery(r, reply);
     VendorCdb(r.sptd.Cdb, 4, 0x7E, 0x7E);
     const bool refusedSent = SendRecord(dev, r, &returned);
-    const bool refusedOk = refusedSent && r.sptd.ScsiStatus == 2 && r.sense[2] == 0x05 &&
-                           r.sense[12] == 0x24 &&
-                           returned == offsetof(PassThroughRecord, sense) + 18;
+    const bool refusedOk = refusedSent && r.sptd.ScsiStatus == 2 && r.ucSenseBuf[2] == 0x05 &&
+                           r.ucSenseBuf[12] == 0x24 &&
+                           returned == offsetof(PassThroughRecord, ucSenseBuf) + 18;
     std::printf("refused scsi-status=%u sense-key=0x%02X asc=0x%02X returned=%lu ok=%d\n",
-                r.sptd.ScsiStatus, r.sense[2], r.sense[12], returned, refusedOk ? 1 : 0);
+                r.sptd.ScsiStatus, r.ucSenseBuf[2], r.ucSenseBuf[12], returned, refusedOk ? 1 : 0);
     if (!refusedOk) ++failures;
 
     // Records the driver must refuse: a 32-bit layout, and a data buffer it cannot reach.
