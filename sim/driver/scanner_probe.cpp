@@ -437,7 +437,7 @@ int RunLog(const Device& dev, const char* fromText) {
                         r.path == drv::kPathDisk ? "disk" : "still-image", r.fault, r.cswLength,
                         r.reported, r.timeoutSeconds);
             for (unsigned k = 0; k < r.senseLength && k < sizeof r.sense; ++k)
-                std::printf("%02X", r.ucSenseBuf[k]);
+                std::printf("%02X", r.sense[k]);
             if (r.senseLength == 0) std::printf("-");
             std::printf("\n");
             from = r.seq + 1ull;
@@ -570,7 +570,7 @@ int RunDisk(const char* letterText) {
     const bool sent = SendRecord(dev, r, &returned);
     const bool tagOk = sent && r.sptd.ScsiStatus == 0 && r.sptd.DataTransferLength == 4 &&
                        std::memcmp(reply, cmdset::kVendorTag, 4) == 0;
-    std::printf("tag=%.4s scsi-status=%u moved=%lu returned=%lu ok=%d\n",
+    std::printf("tag=%.4s scsi-status=%u moved=%u returned=%lu ok=%d\n",
                 reinterpret_cast<const char*>(reply), r.sptd.ScsiStatus, r.sptd.DataTransferLength,
                 returned, tagOk ? 1 : 0);
     if (!tagOk) ++failures;
