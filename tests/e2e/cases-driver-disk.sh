@@ -157,11 +157,15 @@ case_product_on_disk_two_programs() {
     cmp updater/image.bin memory.bin || fail "the scanner's memory differs from the image sent"
     scanner_status_has ' locked=0 busy=0 '
     exchanges_all_on_disk
+    # Finding and connecting to the drive sends tag queries before the program asks for the
+    # service; each is one whole pass-through record, so they may fall inside the other
+    # program's service without mixing anything. The services are judged without them.
+    grep -v ' cdb=C5070000000000000004FF0200000000 ' exchanges.log >services.log
     local verdict
-    verdict=$(service_verdict exchanges.log)
+    verdict=$(service_verdict services.log)
     echo "$verdict"
     [[ $verdict =~ owners=2\ intruders=0\ overlapped=[1-9] ]] ||
-        fail "the services of the two programs: $verdict (see exchanges.log)"
+        fail "the services of the two programs: $verdict (see services.log)"
 }
 
 # A program killed while it holds the service over the disk path: the next program takes over

@@ -25,34 +25,41 @@ lie_logged() {
     scanner_status_has ' faults=1 '
 }
 
-# The window updates the firmware from a picked image of SIZE bytes; the status must become TEXT.
+# The window updates the firmware from a picked image of SIZE bytes and waits for the status
+# TEXT; the operator's exit status goes to $job_status, judged by job_ended_with once the
+# driver's side has been checked.
 window_update() {
     local size=$1 text=$2
     head -c "$size" /dev/urandom >image.bin
     operate window kelvane.exe <<SCRIPT
 click UpdateFW
 dialog image.bin
-wait-status $text 120000
+wait-status $text 60000
 close
 wait-exit
 SCRIPT
-    [ $? -eq 0 ] || fail "the operator stopped"
-    saw "exit: 0"
+    job_status=$?
 }
 
-# The window reads 300000 bytes from 0x4000 (five reads of 64 KiB or less); the status must
-# become TEXT.
+# The window reads 300000 bytes from 0x4000 (five reads of 64 KiB or less) and waits for the
+# status TEXT, as window_update does.
 window_read_back() {
     local text=$1
     operate window kelvane.exe <<SCRIPT
 type Edit1 0x4000
 type Edit2 300000
 click Read Flash
-wait-status $text 120000
+wait-status $text 60000
 close
 wait-exit
 SCRIPT
-    [ $? -eq 0 ] || fail "the operator stopped"
+    job_status=$?
+}
+
+# The job showed TEXT and the program ended normally.
+job_ended_with() {
+    [ "$job_status" -eq 0 ] || fail "the window never showed '$1'"
+    saw "status: $1"
     saw "exit: 0"
 }
 
@@ -65,6 +72,7 @@ case_lie_block_refused_short_csw() {
     plant_flash_bin
     window_update 300000 'Update FW fail.'
     lie_logged ' cdb=C5070000000000010000020305000000 .* status=1 .* path=still-image fault=2 csw=12 '
+    job_ended_with 'Update FW fail.'
     flash_bin_kept
 }
 
@@ -76,6 +84,7 @@ case_lie_block_half_taken() {
     plant_flash_bin
     window_update 300000 'Update FW fail.'
     lie_logged ' cdb=C5070000000000010000020305000000 .* moved=32768 status=0 .* fault=3 csw=13 reported=32768 '
+    job_ended_with 'Update FW fail.'
     flash_bin_kept
 }
 
@@ -86,6 +95,7 @@ case_lie_read_half_delivered() {
     plant_flash_bin
     window_read_back 'Upload fail!'
     lie_logged ' cdb=C507000000000001000002020B000000 .* moved=32768 status=0 .* fault=3 csw=13 reported=32768 '
+    job_ended_with 'Upload fail!'
     flash_bin_kept
 }
 
@@ -96,6 +106,7 @@ case_lie_read_refused_short_csw() {
     plant_flash_bin
     window_read_back 'Upload fail!'
     lie_logged ' cdb=C507000000000001000002020B000000 .* moved=0 status=1 .* fault=2 csw=12 '
+    job_ended_with 'Upload fail!'
     flash_bin_kept
 }
 
@@ -106,6 +117,7 @@ case_lie_short_first_transfer_still_image() {
     probe faults short-data:02010B:2
     window_read_back 'Upload OK!'
     lie_logged ' cdb=C507000000000001000002010B000000 .* moved=32768 status=0 .* fault=3 '
+    job_ended_with 'Upload OK!'
     probe memory 0x4000 300000 memory.bin
     cmp flash.bin memory.bin || fail "flash.bin differs from the scanner's memory"
 }
@@ -120,6 +132,7 @@ case_lie_disk_block_half_moved() {
     plant_flash_bin
     window_update 20000 'Update FW fail.'
     lie_logged ' cdb=C5070000000000001000020305000000 .* moved=2048 status=0 .* path=disk fault=3 csw=0 reported=2048 '
+    job_ended_with 'Update FW fail.'
     flash_bin_kept
 }
 
@@ -130,6 +143,7 @@ case_lie_disk_read_half_moved() {
     plant_flash_bin
     window_read_back 'Upload fail!'
     lie_logged ' cdb=C507000000000001000002020B000000 .* moved=32768 status=0 .* path=disk fault=3 csw=0 reported=32768 '
+    job_ended_with 'Upload fail!'
     flash_bin_kept
 }
 
@@ -138,6 +152,7 @@ case_lie_short_first_transfer_disk() {
     probe faults short-data:02010B:2
     window_read_back 'Upload OK!'
     lie_logged ' cdb=C507000000000001000002010B000000 .* moved=32768 status=0 .* path=disk fault=3 '
+    job_ended_with 'Upload OK!'
     probe memory 0x4000 300000 memory.bin
     cmp flash.bin memory.bin || fail "flash.bin differs from the scanner's memory"
 }
