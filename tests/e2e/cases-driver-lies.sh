@@ -35,6 +35,7 @@ window_update() {
 click UpdateFW
 dialog image.bin
 wait-status $text 60000
+wait-frames 1 30000
 close
 wait-exit
 SCRIPT
@@ -50,6 +51,7 @@ type Edit1 0x4000
 type Edit2 300000
 click Read Flash
 wait-status $text 60000
+wait-frames 1 30000
 close
 wait-exit
 SCRIPT
