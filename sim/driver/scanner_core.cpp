@@ -40,6 +40,11 @@ std::uint32_t Le32(const std::uint8_t* p) {
            (std::uint32_t{p[3]} << 24);
 }
 
+// The bytes a short data phase moves of `length`: the fault's count, or half when it gives none.
+std::uint32_t ShortCount(const FaultEntry& fault, std::uint32_t length) {
+    return fault.value != 0 ? Min(fault.value, length) : length / 2;
+}
+
 bool IsFirmwareBlock(const std::uint8_t* cdb) {
     const std::uint8_t* cmd = cdb + kCmdBytesOffset;
     return cdb[0] == cmdset::kOpCodeVendor && cmd[0] == cmdset::kDataCommand &&
@@ -197,10 +202,6 @@ void ScannerCore::ArmFault(Session& s, const std::uint8_t* cbw, const FaultEntry
     }
 }
 
-std::uint32_t ScannerCore::ShortCount(const Session& s, std::uint32_t length) const {
-    return s.fault_.value != 0 ? Min(s.fault_.value, length) : length / 2;
-}
-
 // The bytes of a cut firmware block that did arrive land in memory, as on a device that writes
 // while it receives.
 void ScannerCore::WritePartialBlock(const std::uint8_t* cdb, const std::uint8_t* data,
@@ -232,7 +233,7 @@ bool ScannerCore::Write(Session& s, const std::uint8_t* data, std::uint32_t len,
     ArmFault(s, data, fault);
     std::uint32_t offered = len;
     const bool cut = dataPhase && s.inExchange_ && s.fault_.kind == kFaultShortData;
-    if (cut) offered = ShortCount(s, Min(len, s.bot_.DataLength()));
+    if (cut) offered = ShortCount(s.fault_, Min(len, s.bot_.DataLength()));
     const bool ok = s.bot_.Write(data, offered, taken);
     if (!ok) {
         if (newCbw) s.bot_.Abort();
@@ -258,7 +259,7 @@ bool ScannerCore::Read(Session& s, std::uint8_t* buf, std::uint32_t len, std::ui
     std::uint32_t asked = len;
     if (s.inExchange_ && phase == sim::BotDevice::Phase::kDataIn &&
         s.fault_.kind == kFaultShortData)
-        asked = ShortCount(s, Min(len, s.bot_.DataLength()));
+        asked = ShortCount(s.fault_, Min(len, s.bot_.DataLength()));
     if (s.inExchange_ && phase == sim::BotDevice::Phase::kStatus &&
         s.fault_.kind == kFaultRefuseShortCsw)
         asked = Min(len, s.fault_.value);
@@ -335,11 +336,10 @@ ControlResult ScannerCore::PassThrough(Session& s, void* record, std::uint32_t i
         passed = false;
     } else if (r.deviceToHost) {
         std::uint32_t capacity = h.DataTransferLength;
-        if (fault) capacity = fault->value != 0 ? Min(fault->value, capacity) : capacity / 2;
+        if (fault) capacity = ShortCount(*fault, capacity);
         passed = model_.ExecuteIn(r.cdb, h.DataTransferLength, staging_, capacity, &moved);
     } else if (fault) {  // a short data-out phase: success claimed for the part taken
-        moved =
-            fault->value != 0 ? Min(fault->value, h.DataTransferLength) : h.DataTransferLength / 2;
+        moved = ShortCount(*fault, h.DataTransferLength);
         WritePartialBlock(r.cdb, staging_, moved);
         passed = true;
     } else {

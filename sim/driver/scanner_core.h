@@ -136,7 +136,6 @@ class ScannerCore {
   private:
     void BeginExchange(Session& s, const FaultEntry* fault);
     void ArmFault(Session& s, const std::uint8_t* cbw, const FaultEntry* fault);
-    std::uint32_t ShortCount(const Session& s, std::uint32_t length) const;
     void WritePartialBlock(const std::uint8_t* cdb, const std::uint8_t* data, std::uint32_t n);
     void KeepSense(ExchangeRecord& r);
     void EndExchange(Session& s, ExchangeOutcome outcome, std::uint8_t status);
