@@ -43,12 +43,14 @@ SCRIPT
 }
 
 # The window reads 300000 bytes from 0x4000 (five reads of 64 KiB or less) and waits for the
-# status TEXT, as window_update does.
+# status TEXT, as window_update does. Edit1 holds the focus when the window opens, so it is
+# typed into second: the operator then waits for its click to move the focus there before
+# selecting the old text.
 window_read_back() {
     local text=$1
     operate window kelvane.exe <<SCRIPT
-type Edit1 0x4000
 type Edit2 300000
+type Edit1 0x4000
 click Read Flash
 wait-status $text 60000
 wait-frames 1 30000
