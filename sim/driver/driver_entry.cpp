@@ -1,7 +1,12 @@
-// Kernel glue of the scanner driver: creates \Device\KelvaneScanner0 with the still-image link
-// \DosDevices\USBSCAN0, owns the memory image, the exchange log and one session per open handle,
-// and hands every request to the scanner core under one lock. Requests complete at once: the
-// device never makes a caller wait.
+// Kernel glue of the scanner driver. One scanner (memory image, exchange log, one session per
+// open handle) answers through up to three devices, all under one lock:
+// - \Device\KelvaneScannerControl, linked as \DosDevices\KelvaneScannerControl, always: the
+//   private controls, whichever presentations are on;
+// - the still-image device \Device\KelvaneScanner0, linked as \DosDevices\USBSCAN0 (on unless the
+//   service's StillImage value is 0): Bulk-Only Transport over ReadFile/WriteFile;
+// - the removable drive \Device\KelvaneScannerDisk0, linked as \DosDevices\X: when the service's
+//   DiskLetter value names a letter: IOCTL_SCSI_PASS_THROUGH_DIRECT.
+// Requests complete at once: the device never makes a caller wait.
 #include <new>
 
 #include "sim/driver/driver_interface.h"
@@ -13,16 +18,58 @@ namespace {
 constexpr ULONG kPoolTag = 0x766C4B53;  // "SKlv" in pool dumps
 constexpr std::uint32_t kLogCapacity = 8192;
 constexpr UCHAR kModelBcdDevice = 0x01;
+// The largest data phase the model takes (a firmware block or a memory read).
+constexpr std::uint32_t kStagingSize = 0x10000;
+constexpr ULONG kIoctlScsiPassThroughDirect = 0x0004D014;
+
+// Wine's mount manager: IOCTL_MOUNTMGR_DEFINE_UNIX_DRIVE and its record as Wine 8.0 has it
+// (32 bytes; the older layout in the toolchain's mountmgr.h differs).
+constexpr ULONG kIoctlDefineUnixDrive = (0x6Du << 16) | (3u << 14) | (32u << 2);
+constexpr ULONG kDriveNoRootDir = 1;
+constexpr ULONG kDriveRemovable = 2;
+struct UnixDriveRecord {
+    ULONG size;
+    ULONG type;
+    ULONG fsType;
+    ULONG serial;
+    ULONGLONG unixDev;
+    WCHAR letter;
+    USHORT mountPointOffset;
+    USHORT deviceOffset;
+    USHORT labelOffset;
+};
+static_assert(sizeof(UnixDriveRecord) == 32);
+
+constexpr ACCESS_MASK kProcessVmAccess = 0x0008 | 0x0010 | 0x0020;  // operation, read, write
 
 struct DeviceState {
     FAST_MUTEX lock;
     scanner_driver::ScannerCore core;
     std::uint8_t* memory;
     scanner_driver::ExchangeRecord* log;
+    std::uint8_t* staging;
 };
 
-UNICODE_STRING g_deviceName;
-UNICODE_STRING g_linkName;
+// What each device object carries: which presentation it is.
+struct DeviceExtension {
+    scanner_driver::Presentation presentation;
+};
+
+DeviceState* g_state = nullptr;
+PDEVICE_OBJECT g_devices[3] = {};
+UNICODE_STRING g_controlLink;
+UNICODE_STRING g_stillImageLink;
+bool g_stillImageLinked = false;
+WCHAR g_diskLinkBuffer[] = L"\\DosDevices\\K:";
+UNICODE_STRING g_diskLink;
+WCHAR g_diskLetter = 0;  // 0: no disk presentation
+bool g_diskLinked = false;
+
+// What the host side met last on the disk path, for the status control: how the caller's
+// process was opened and how its memory was last read and written.
+NTSTATUS g_lastOpenStatus = STATUS_SUCCESS;
+NTSTATUS g_lastReadStatus = STATUS_SUCCESS;
+NTSTATUS g_lastWriteStatus = STATUS_SUCCESS;
 
 // The headers turn KeQueryTickCount into a read of a page that the driver host does not map,
 // and the host's interrupt time does not advance; the exported tick count does.
@@ -30,17 +77,138 @@ using QueryTickCountFn = void(NTAPI*)(PLARGE_INTEGER);
 QueryTickCountFn g_queryTickCount = nullptr;
 ULONG g_tickIncrement = 0;  // 100 ns units per tick
 
+// The caller's memory is moved with ntdll's NtReadVirtualMemory/NtWriteVirtualMemory, found at
+// run time: the kernel exports neither, and importing ntdll would make Wine load the driver as a
+// plain DLL.
+using VirtualMemoryFn = NTSTATUS(NTAPI*)(HANDLE, PVOID, PVOID, SIZE_T, PSIZE_T);
+VirtualMemoryFn g_readVirtualMemory = nullptr;
+VirtualMemoryFn g_writeVirtualMemory = nullptr;
+
 std::uint64_t NowMs(void*) {
     LARGE_INTEGER ticks;
     g_queryTickCount(&ticks);
     return static_cast<std::uint64_t>(ticks.QuadPart) * g_tickIncrement / 10000;
 }
 
-DeviceState* StateOf(PDEVICE_OBJECT device) {
-    return static_cast<DeviceState*>(device->DeviceExtension);
+void* SystemRoutine(const wchar_t* name) {
+    UNICODE_STRING routine;
+    RtlInitUnicodeString(&routine, name);
+    return MmGetSystemRoutineAddress(&routine);
 }
 
-// Holds the device's lock for one request.
+// The parts of a PE image's export directory that a lookup by name needs.
+struct ExportDirectory {
+    ULONG characteristics;
+    ULONG timeDateStamp;
+    USHORT majorVersion;
+    USHORT minorVersion;
+    ULONG name;
+    ULONG base;
+    ULONG numberOfFunctions;
+    ULONG numberOfNames;
+    ULONG addressOfFunctions;
+    ULONG addressOfNames;
+    ULONG addressOfNameOrdinals;
+};
+
+bool SameAscii(const char* a, const char* b, bool ignoreCase) {
+    for (;; ++a, ++b) {
+        char x = *a, y = *b;
+        if (ignoreCase) {
+            if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+            if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        }
+        if (x != y) return false;
+        if (x == '\0') return true;
+    }
+}
+
+// ntdll's export `name`. The kernel forwards its export NlsAnsiCodePage to ntdll's variable, so
+// that address lies inside ntdll and gives its image base; the export directory is walked from
+// there.
+void* NtdllExport(const char* name) {
+    using PcToFileHeaderFn = PVOID(NTAPI*)(PVOID, PVOID*);
+    using DirectoryEntryFn = PVOID(NTAPI*)(PVOID, BOOLEAN, USHORT, PULONG);
+    auto pcToFileHeader = reinterpret_cast<PcToFileHeaderFn>(SystemRoutine(L"RtlPcToFileHeader"));
+    auto directoryEntry =
+        reinterpret_cast<DirectoryEntryFn>(SystemRoutine(L"RtlImageDirectoryEntryToData"));
+    void* insideNtdll = SystemRoutine(L"NlsAnsiCodePage");
+    if (pcToFileHeader == nullptr || directoryEntry == nullptr || insideNtdll == nullptr)
+        return nullptr;
+    PVOID base = nullptr;
+    if (pcToFileHeader(insideNtdll, &base) == nullptr || !base) return nullptr;
+    ULONG size = 0;
+    constexpr USHORT kExportDirectoryEntry = 0;
+    auto* dir = static_cast<const ExportDirectory*>(
+        directoryEntry(base, TRUE, kExportDirectoryEntry, &size));
+    if (dir == nullptr || size < sizeof *dir) return nullptr;
+    const auto* image = static_cast<const std::uint8_t*>(base);
+    if (!SameAscii(reinterpret_cast<const char*>(image + dir->name), "ntdll.dll", true))
+        return nullptr;
+    const auto* names = reinterpret_cast<const ULONG*>(image + dir->addressOfNames);
+    const auto* ordinals = reinterpret_cast<const USHORT*>(image + dir->addressOfNameOrdinals);
+    const auto* functions = reinterpret_cast<const ULONG*>(image + dir->addressOfFunctions);
+    for (ULONG i = 0; i < dir->numberOfNames; ++i) {
+        if (!SameAscii(reinterpret_cast<const char*>(image + names[i]), name, false)) continue;
+        if (ordinals[i] >= dir->numberOfFunctions) return nullptr;
+        return const_cast<std::uint8_t*>(image + functions[ordinals[i]]);
+    }
+    return nullptr;
+}
+
+// A handle on the process that sent the request under way (the driver host runs each request on
+// a thread that answers PsGetCurrentProcessId with the caller's id), open for moving memory.
+class CallerProcess {
+  public:
+    CallerProcess() {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        CLIENT_ID id{};
+        id.UniqueProcess = PsGetCurrentProcessId();
+        g_lastOpenStatus = ZwOpenProcess(&h_, kProcessVmAccess, &attributes, &id);
+        if (!NT_SUCCESS(g_lastOpenStatus)) h_ = nullptr;
+    }
+    CallerProcess(const CallerProcess&) = delete;
+    CallerProcess& operator=(const CallerProcess&) = delete;
+    ~CallerProcess() {
+        if (h_) ZwClose(h_);
+    }
+
+    scanner_driver::CallerMemory Memory() {
+        scanner_driver::CallerMemory m;
+        m.read = &Read;
+        m.write = &Write;
+        m.context = this;
+        return m;
+    }
+
+  private:
+    static bool Read(void* context, std::uint64_t address, void* to, std::uint32_t length) {
+        auto* self = static_cast<CallerProcess*>(context);
+        if (self->h_ == nullptr || g_readVirtualMemory == nullptr) return false;
+        SIZE_T done = 0;
+        g_lastReadStatus =
+            g_readVirtualMemory(self->h_, reinterpret_cast<PVOID>(address), to, length, &done);
+        return NT_SUCCESS(g_lastReadStatus) && done == length;
+    }
+    static bool Write(void* context, std::uint64_t address, const void* from,
+                      std::uint32_t length) {
+        auto* self = static_cast<CallerProcess*>(context);
+        if (self->h_ == nullptr || g_writeVirtualMemory == nullptr) return false;
+        SIZE_T done = 0;
+        g_lastWriteStatus = g_writeVirtualMemory(self->h_, reinterpret_cast<PVOID>(address),
+                                                 const_cast<void*>(from), length, &done);
+        return NT_SUCCESS(g_lastWriteStatus) && done == length;
+    }
+
+    HANDLE h_ = nullptr;
+};
+
+scanner_driver::Presentation PresentationOf(PDEVICE_OBJECT device) {
+    return static_cast<DeviceExtension*>(device->DeviceExtension)->presentation;
+}
+
+// Holds the scanner's lock for one request.
 class Locked {
   public:
     explicit Locked(DeviceState* state) : state_(state) { ExAcquireFastMutex(&state_->lock); }
@@ -70,24 +238,24 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(scanner_driver::Session), kPoolTag);
     if (memory == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     auto* session = new (memory) scanner_driver::Session();
-    DeviceState* state = StateOf(device);
     {
-        Locked hold(state);
+        Locked hold(g_state);
         // The driver host answers with the process that sent the request.
-        state->core.Open(*session, static_cast<std::uint32_t>(
-                                       reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())));
+        g_state->core.Open(
+            *session,
+            static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())),
+            PresentationOf(device));
     }
     stack->FileObject->FsContext = session;
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS DispatchClose(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (scanner_driver::Session* session = SessionOf(stack)) {
-        DeviceState* state = StateOf(device);
         {
-            Locked hold(state);
-            state->core.Close(*session);
+            Locked hold(g_state);
+            g_state->core.Close(*session);
         }
         stack->FileObject->FsContext = nullptr;
         session->~Session();
@@ -102,33 +270,42 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT, PIRP irp) {
 
 // Buffered I/O: the data sits in the system buffer, and the count moved goes back as the
 // request's information. A call the device cannot serve fails like a stalled pipe.
-NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS DispatchRead(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     scanner_driver::Session* session = SessionOf(stack);
     if (session == nullptr) return Complete(irp, STATUS_INVALID_HANDLE, 0);
     auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     const ULONG length = buffer ? stack->Parameters.Read.Length : 0;
     std::uint32_t given = 0;
-    DeviceState* state = StateOf(device);
-    Locked hold(state);
-    const bool ok = state->core.Read(*session, buffer, length, &given);
+    Locked hold(g_state);
+    const bool ok = g_state->core.Read(*session, buffer, length, &given);
     return Complete(irp, ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, ok ? given : 0);
 }
 
-NTSTATUS DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS DispatchWrite(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     scanner_driver::Session* session = SessionOf(stack);
     if (session == nullptr) return Complete(irp, STATUS_INVALID_HANDLE, 0);
     const auto* buffer = static_cast<const std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     const ULONG length = buffer ? stack->Parameters.Write.Length : 0;
     std::uint32_t taken = 0;
-    DeviceState* state = StateOf(device);
-    Locked hold(state);
-    const bool ok = state->core.Write(*session, buffer, length, &taken);
+    Locked hold(g_state);
+    const bool ok = g_state->core.Write(*session, buffer, length, &taken);
     return Complete(irp, ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, ok ? taken : 0);
 }
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+// The host's side of the status: whether ntdll's routines were found, and what opening the
+// caller's process and moving its memory answered last.
+void AddHostStatus(void* buffer, std::uint32_t returned) {
+    if (returned < sizeof(scanner_driver::DriverStatus)) return;
+    auto* st = static_cast<scanner_driver::DriverStatus*>(buffer);
+    st->callerMemoryRoutines = (g_readVirtualMemory ? 1u : 0u) | (g_writeVirtualMemory ? 2u : 0u);
+    st->lastProcessOpen = static_cast<std::uint32_t>(g_lastOpenStatus);
+    st->lastMemoryRead = static_cast<std::uint32_t>(g_lastReadStatus);
+    st->lastMemoryWrite = static_cast<std::uint32_t>(g_lastWriteStatus);
+}
+
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     scanner_driver::Session* session = SessionOf(stack);
     if (session == nullptr) return Complete(irp, STATUS_INVALID_HANDLE, 0);
@@ -136,15 +313,28 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     void* buffer = irp->AssociatedIrp.SystemBuffer;
     const ULONG inLen = buffer ? stack->Parameters.DeviceIoControl.InputBufferLength : 0;
     const ULONG outLen = buffer ? stack->Parameters.DeviceIoControl.OutputBufferLength : 0;
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     std::uint32_t returned = 0;
-    DeviceState* state = StateOf(device);
-    Locked hold(state);
-    switch (state->core.Control(*session, stack->Parameters.DeviceIoControl.IoControlCode, buffer,
-                                inLen, buffer, outLen, &returned)) {
+    scanner_driver::ControlResult result;
+    if (code == kIoctlScsiPassThroughDirect) {
+        // Opened before taking the lock: the caller's process is the same for the whole request.
+        CallerProcess caller;
+        Locked hold(g_state);
+        result =
+            g_state->core.PassThrough(*session, buffer, inLen, outLen, &returned, caller.Memory());
+    } else {
+        Locked hold(g_state);
+        result = g_state->core.Control(*session, code, buffer, inLen, buffer, outLen, &returned);
+        if (code == scanner_driver::kIoctlStatus && result == scanner_driver::ControlResult::kOk)
+            AddHostStatus(buffer, returned);
+    }
+    switch (result) {
         case scanner_driver::ControlResult::kOk:
             return Complete(irp, STATUS_SUCCESS, returned);
         case scanner_driver::ControlResult::kBadParameter:
             return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        case scanner_driver::ControlResult::kUnreachable:
+            return Complete(irp, STATUS_ACCESS_VIOLATION, 0);
         case scanner_driver::ControlResult::kUnknownCode:
             break;
     }
@@ -155,20 +345,134 @@ NTSTATUS DispatchUnsupported(PDEVICE_OBJECT, PIRP irp) {
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
-void FreeState(DeviceState* state) {
-    if (state->memory) ExFreePoolWithTag(state->memory, kPoolTag);
-    if (state->log) ExFreePoolWithTag(state->log, kPoolTag);
-    state->memory = nullptr;
-    state->log = nullptr;
-    state->~DeviceState();
+// --- Settings from the service's registry key ------------------------------------------------
+
+class RegistryKey {
+  public:
+    explicit RegistryKey(PUNICODE_STRING path) {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                   nullptr, nullptr);
+        if (!NT_SUCCESS(ZwOpenKey(&h_, KEY_READ, &attributes))) h_ = nullptr;
+    }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    ~RegistryKey() {
+        if (h_) ZwClose(h_);
+    }
+
+    // The value's type and data (up to 16 bytes); false when it is absent.
+    bool Query(const wchar_t* name, ULONG* type, std::uint8_t data[16], ULONG* length) const {
+        if (h_ == nullptr) return false;
+        UNICODE_STRING valueName;
+        RtlInitUnicodeString(&valueName, name);
+        union {
+            KEY_VALUE_PARTIAL_INFORMATION info;
+            std::uint8_t bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 16];
+        } reply;
+        ULONG size = 0;
+        if (!NT_SUCCESS(ZwQueryValueKey(h_, &valueName, KeyValuePartialInformation, &reply,
+                                        sizeof reply, &size)))
+            return false;
+        *type = reply.info.Type;
+        *length = reply.info.DataLength < 16 ? reply.info.DataLength : 16;
+        RtlCopyMemory(data, reply.info.Data, *length);
+        return true;
+    }
+
+  private:
+    HANDLE h_ = nullptr;
+};
+
+// StillImage (REG_DWORD, 0 turns the still-image device off) and DiskLetter (REG_SZ, the drive
+// letter of the disk presentation; absent or empty: none).
+void ReadPresentations(PUNICODE_STRING registryPath, bool* stillImage, WCHAR* diskLetter) {
+    *stillImage = true;
+    *diskLetter = 0;
+    RegistryKey key(registryPath);
+    ULONG type = 0, length = 0;
+    std::uint8_t data[16];
+    if (key.Query(L"StillImage", &type, data, &length) && type == REG_DWORD && length == 4)
+        *stillImage = (data[0] | data[1] | data[2] | data[3]) != 0;
+    if (key.Query(L"DiskLetter", &type, data, &length) && type == REG_SZ && length >= 2) {
+        WCHAR letter = static_cast<WCHAR>(data[0] | (data[1] << 8));
+        if (letter >= L'a' && letter <= L'z') letter = static_cast<WCHAR>(letter - L'a' + L'A');
+        if (letter >= L'C' && letter <= L'Z') *diskLetter = letter;
+    }
 }
 
-void DriverUnload(PDRIVER_OBJECT driver) {
-    IoDeleteSymbolicLink(&g_linkName);
-    if (PDEVICE_OBJECT device = driver->DeviceObject) {
-        FreeState(StateOf(device));
-        IoDeleteDevice(device);
+// --- The drive letter ------------------------------------------------------------------------
+
+// Defines `letter` in Wine's mount manager as `type` with no mount point: DRIVE_REMOVABLE makes
+// GetDriveType answer removable, DRIVE_NO_ROOT_DIR removes the drive again.
+NTSTATUS DefineDrive(WCHAR letter, ULONG type) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\??\\MountPointManager");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    HANDLE manager = nullptr;
+    IO_STATUS_BLOCK io;
+    NTSTATUS status = ZwCreateFile(&manager, GENERIC_READ | GENERIC_WRITE, &attributes, &io,
+                                   nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                                   FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (!NT_SUCCESS(status)) return status;
+    UnixDriveRecord record{};
+    record.size = sizeof record;
+    record.type = type;
+    record.letter = letter;
+    status = ZwDeviceIoControlFile(manager, nullptr, nullptr, nullptr, &io, kIoctlDefineUnixDrive,
+                                   &record, sizeof record, nullptr, 0);
+    ZwClose(manager);
+    return status;
+}
+
+// The mount manager links the letter to a volume of its own; the letter must reach our device.
+NTSTATUS LinkDisk(PUNICODE_STRING deviceName) {
+    NTSTATUS status = DefineDrive(g_diskLetter, kDriveRemovable);
+    if (!NT_SUCCESS(status)) return status;
+    IoDeleteSymbolicLink(&g_diskLink);
+    status = IoCreateSymbolicLink(&g_diskLink, deviceName);
+    if (!NT_SUCCESS(status)) {
+        DefineDrive(g_diskLetter, kDriveNoRootDir);
+        return status;
     }
+    g_diskLinked = true;
+    return STATUS_SUCCESS;
+}
+
+// --- Start and unload ------------------------------------------------------------------------
+
+void FreeState() {
+    if (g_state == nullptr) return;
+    if (g_state->memory) ExFreePoolWithTag(g_state->memory, kPoolTag);
+    if (g_state->log) ExFreePoolWithTag(g_state->log, kPoolTag);
+    if (g_state->staging) ExFreePoolWithTag(g_state->staging, kPoolTag);
+    g_state->~DeviceState();
+    ExFreePoolWithTag(g_state, kPoolTag);
+    g_state = nullptr;
+}
+
+void RemoveAll() {
+    if (g_diskLinked) {
+        IoDeleteSymbolicLink(&g_diskLink);
+        DefineDrive(g_diskLetter, kDriveNoRootDir);
+        g_diskLinked = false;
+    }
+    if (g_stillImageLinked) {
+        IoDeleteSymbolicLink(&g_stillImageLink);
+        g_stillImageLinked = false;
+    }
+    IoDeleteSymbolicLink(&g_controlLink);
+    for (PDEVICE_OBJECT& device : g_devices) {
+        if (device) IoDeleteDevice(device);
+        device = nullptr;
+    }
+    FreeState();
+}
+
+void DriverUnload(PDRIVER_OBJECT) {
+    RemoveAll();
 }
 
 // The scanner kelvane-sim.exe carries, so both meet the product with the same device.
@@ -182,46 +486,87 @@ void ApplyDefaults(sim::ModelConfig& c) {
     c.patterned = true;
 }
 
-}  // namespace
+NTSTATUS CreateState() {
+    void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(DeviceState), kPoolTag);
+    if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    g_state = new (memory) DeviceState();
+    ExInitializeFastMutex(&g_state->lock);
+    g_state->memory = static_cast<std::uint8_t*>(
+        ExAllocatePoolWithTag(NonPagedPool, scanner_driver::kDefaultMemorySize, kPoolTag));
+    g_state->log = static_cast<scanner_driver::ExchangeRecord*>(ExAllocatePoolWithTag(
+        NonPagedPool, kLogCapacity * sizeof(scanner_driver::ExchangeRecord), kPoolTag));
+    g_state->staging =
+        static_cast<std::uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, kStagingSize, kPoolTag));
+    if (g_state->memory == nullptr || g_state->log == nullptr || g_state->staging == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    // The model keeps memory as a difference from its pattern: zero reads as never written.
+    RtlZeroMemory(g_state->memory, scanner_driver::kDefaultMemorySize);
+    g_state->core.Init(g_state->memory, scanner_driver::kDefaultMemorySize,
+                       sim::ModelClock{&NowMs, nullptr}, g_state->log, kLogCapacity);
+    g_state->core.InitStaging(g_state->staging, kStagingSize);
+    ApplyDefaults(g_state->core.Model().config);
+    return STATUS_SUCCESS;
+}
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    RtlInitUnicodeString(&g_deviceName, L"\\Device\\KelvaneScanner0");
-    RtlInitUnicodeString(&g_linkName, L"\\DosDevices\\USBSCAN0");
-    UNICODE_STRING routine;
-    RtlInitUnicodeString(&routine, L"KeQueryTickCount");
-    g_queryTickCount = reinterpret_cast<QueryTickCountFn>(MmGetSystemRoutineAddress(&routine));
-    g_tickIncrement = KeQueryTimeIncrement();
-    if (g_queryTickCount == nullptr || g_tickIncrement == 0) return STATUS_PROCEDURE_NOT_FOUND;
-
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, int slot, const wchar_t* name,
+                   scanner_driver::Presentation presentation, PUNICODE_STRING deviceName) {
+    RtlInitUnicodeString(deviceName, name);
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(DeviceState), &g_deviceName,
-                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    const NTSTATUS status = IoCreateDevice(driver, sizeof(DeviceExtension), deviceName,
+                                           FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     device->Flags |= DO_BUFFERED_IO;
+    static_cast<DeviceExtension*>(device->DeviceExtension)->presentation = presentation;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    g_devices[slot] = device;
+    return STATUS_SUCCESS;
+}
 
-    auto* state = new (device->DeviceExtension) DeviceState();
-    ExInitializeFastMutex(&state->lock);
-    state->memory = static_cast<std::uint8_t*>(
-        ExAllocatePoolWithTag(NonPagedPool, scanner_driver::kDefaultMemorySize, kPoolTag));
-    state->log = static_cast<scanner_driver::ExchangeRecord*>(ExAllocatePoolWithTag(
-        NonPagedPool, kLogCapacity * sizeof(scanner_driver::ExchangeRecord), kPoolTag));
-    if (state->memory == nullptr || state->log == nullptr) {
-        FreeState(state);
-        IoDeleteDevice(device);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    // The model keeps memory as a difference from its pattern: zero reads as never written.
-    RtlZeroMemory(state->memory, scanner_driver::kDefaultMemorySize);
-    state->core.Init(state->memory, scanner_driver::kDefaultMemorySize,
-                     sim::ModelClock{&NowMs, nullptr}, state->log, kLogCapacity);
-    ApplyDefaults(state->core.Model().config);
+NTSTATUS Start(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    bool stillImage = true;
+    ReadPresentations(registryPath, &stillImage, &g_diskLetter);
 
-    status = IoCreateSymbolicLink(&g_linkName, &g_deviceName);
-    if (!NT_SUCCESS(status)) {
-        FreeState(state);
-        IoDeleteDevice(device);
-        return status;
+    NTSTATUS status = CreateState();
+    if (!NT_SUCCESS(status)) return status;
+
+    UNICODE_STRING controlName, stillImageName, diskName;
+    status = AddDevice(driver, 0, L"\\Device\\KelvaneScannerControl",
+                       scanner_driver::Presentation::kControl, &controlName);
+    if (!NT_SUCCESS(status)) return status;
+    status = IoCreateSymbolicLink(&g_controlLink, &controlName);
+    if (!NT_SUCCESS(status)) return status;
+
+    if (stillImage) {
+        status = AddDevice(driver, 1, L"\\Device\\KelvaneScanner0",
+                           scanner_driver::Presentation::kStillImage, &stillImageName);
+        if (!NT_SUCCESS(status)) return status;
+        status = IoCreateSymbolicLink(&g_stillImageLink, &stillImageName);
+        if (!NT_SUCCESS(status)) return status;
+        g_stillImageLinked = true;
     }
+
+    if (g_diskLetter != 0) {
+        status = AddDevice(driver, 2, L"\\Device\\KelvaneScannerDisk0",
+                           scanner_driver::Presentation::kDisk, &diskName);
+        if (!NT_SUCCESS(status)) return status;
+        g_diskLinkBuffer[12] = g_diskLetter;
+        RtlInitUnicodeString(&g_diskLink, g_diskLinkBuffer);
+        status = LinkDisk(&diskName);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    RtlInitUnicodeString(&g_controlLink, L"\\DosDevices\\KelvaneScannerControl");
+    RtlInitUnicodeString(&g_stillImageLink, L"\\DosDevices\\USBSCAN0");
+    g_queryTickCount = reinterpret_cast<QueryTickCountFn>(SystemRoutine(L"KeQueryTickCount"));
+    g_tickIncrement = KeQueryTimeIncrement();
+    if (g_queryTickCount == nullptr || g_tickIncrement == 0) return STATUS_PROCEDURE_NOT_FOUND;
+    g_readVirtualMemory = reinterpret_cast<VirtualMemoryFn>(NtdllExport("NtReadVirtualMemory"));
+    g_writeVirtualMemory = reinterpret_cast<VirtualMemoryFn>(NtdllExport("NtWriteVirtualMemory"));
 
     for (auto& fn : driver->MajorFunction) fn = DispatchUnsupported;
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
@@ -231,6 +576,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     driver->DriverUnload = DriverUnload;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
+
+    const NTSTATUS status = Start(driver, registryPath);
+    if (!NT_SUCCESS(status)) RemoveAll();
+    return status;
 }

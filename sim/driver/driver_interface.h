@@ -1,7 +1,8 @@
-// What the scanner driver offers besides the still-image device itself: its names, its default
+// What the scanner driver offers besides the devices themselves: its names, its default
 // scanner, and the private I/O controls through which tests read the exchange log and the
-// memory image and change the scanner's settings. Shared by the driver and the programs that
-// talk to it; plain fixed-width records, the same in the driver host and in every client.
+// memory image, change the scanner's settings and make it lie. Shared by the driver and the
+// programs that talk to it; plain fixed-width records, the same in the driver host and in every
+// client.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,10 @@ constexpr std::uint16_t kDefaultProductId = 0x2022;
 constexpr char kDefaultVersion[4] = {'1', '.', '2', '3'};
 constexpr std::uint32_t kDefaultMemorySize = 32u << 20;
 constexpr std::uint32_t kDefaultWorkMs = 5;
+
+// The name that always reaches the driver's controls, whichever presentations are on (the
+// still-image device "\\.\USBSCAN0", the removable drive "\\.\K:", or both).
+constexpr const char* kControlDeviceName = "\\\\.\\KelvaneScannerControl";
 
 // CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED, FILE_ANY_ACCESS).
 constexpr std::uint32_t PrivateIoctl(std::uint32_t function) {
@@ -34,6 +39,8 @@ constexpr std::uint32_t kIoctlStatus = PrivateIoctl(0x903);
 constexpr std::uint32_t kIoctlSetSettings = PrivateIoctl(0x904);
 // Forgets the exchanges logged so far (the sequence numbers keep counting).
 constexpr std::uint32_t kIoctlClearLog = PrivateIoctl(0x905);
+// In: FaultTable. Replaces the faults the scanner is to commit (count 0: an honest scanner).
+constexpr std::uint32_t kIoctlSetFaults = PrivateIoctl(0x906);
 
 constexpr std::uint32_t kMaxMemoryRead = 0x10000;
 
@@ -44,12 +51,20 @@ struct Identity {
 
 // How an exchange ended.
 enum ExchangeOutcome : std::uint8_t {
-    kOutcomeCompleted = 0,  // its CSW was read
-    kOutcomeAbandoned = 1,  // the same handle wrote a new CBW before reading the CSW
-    kOutcomeClosed = 2,     // the handle was closed before the CSW was read
+    kOutcomeCompleted = 0,    // its CSW was read
+    kOutcomeAbandoned = 1,    // the same handle wrote a new CBW before reading the CSW
+    kOutcomeClosed = 2,       // the handle was closed before the CSW was read
+    kOutcomeUnreachable = 3,  // disk: the caller's data buffer could not be reached
 };
 
-// One Bulk-Only Transport exchange, CBW to CSW, as the device saw it.
+// Which presentation an exchange came through.
+enum ExchangePath : std::uint8_t {
+    kPathStillImage = 0,  // Bulk-Only Transport on the still-image device
+    kPathDisk = 1,        // IOCTL_SCSI_PASS_THROUGH_DIRECT on the removable drive
+};
+
+// One exchange as the device saw it: on the still-image path a Bulk-Only Transport exchange, CBW
+// to CSW; on the disk path one pass-through record.
 struct ExchangeRecord {
     std::uint32_t seq;        // position in the log, from 1
     std::uint32_t startTick;  // the driver's bulk-pipe call counter at the CBW...
@@ -57,16 +72,25 @@ struct ExchangeRecord {
     std::uint32_t openId;
     std::uint32_t processId;
     std::uint8_t cdb[16];
-    std::uint8_t deviceToHost;  // 1: data phase device to host
-    std::uint8_t status;        // CSW status; 0xFF when none was given
-    std::uint8_t outcome;       // ExchangeOutcome
-    std::uint8_t headCount;     // valid bytes in head
-    std::uint32_t length;       // the CBW's data length
-    std::uint32_t moved;        // data bytes moved in the data phase
-    std::uint32_t digest;       // FNV-1a (32-bit) of the data bytes moved
-    std::uint8_t head[16];      // the first data bytes moved (a whole service reply)
+    std::uint8_t deviceToHost;     // 1: data phase device to host
+    std::uint8_t status;           // CSW status, or the SCSI status on the disk path; 0xFF: none
+    std::uint8_t outcome;          // ExchangeOutcome
+    std::uint8_t headCount;        // valid bytes in head
+    std::uint32_t length;          // the CBW's data length
+    std::uint32_t moved;           // data bytes moved in the data phase
+    std::uint32_t digest;          // FNV-1a (32-bit) of the data bytes moved
+    std::uint8_t head[16];         // the first data bytes moved (a whole service reply)
+    std::uint8_t path;             // ExchangePath
+    std::uint8_t fault;            // the FaultKind committed in this exchange (kFaultNone: none)
+    std::uint8_t cswLength;        // still-image: CSW bytes handed out (0 when none was read)
+    std::uint8_t senseLength;      // valid bytes in sense
+    std::uint32_t timeoutSeconds;  // disk: the record's TimeOutValue
+    std::uint32_t reported;        // still-image: the CSW's residue; disk: the DataTransferLength
+                                   // written back
+    std::uint8_t sense[18];        // the sense data of a failed command, as the device kept it
+    std::uint8_t reserved[2];
 };
-static_assert(sizeof(ExchangeRecord) == 68);
+static_assert(sizeof(ExchangeRecord) == 100);
 
 constexpr std::uint8_t kNoStatus = 0xFF;
 
@@ -104,6 +128,19 @@ struct DriverStatus {
     std::uint32_t locksGranted;
     std::uint32_t locksRefused;
     std::uint32_t unlocks;
+    std::uint32_t stillImageOpens;  // handles opened through each presentation since the start
+    std::uint32_t diskOpens;
+    std::uint32_t malformedRecords;  // pass-through records refused for their layout
+    std::uint32_t
+        unreachableBuffers;  // pass-through records whose data buffer could not be reached
+    std::uint32_t faultsCommitted;
+    // The driver host's side of the disk path: bit 0 and 1 set when ntdll's NtReadVirtualMemory
+    // and NtWriteVirtualMemory were found; the NTSTATUS of the last caller-process open and of
+    // the last read and write of a caller's data buffer.
+    std::uint32_t callerMemoryRoutines;
+    std::uint32_t lastProcessOpen;
+    std::uint32_t lastMemoryRead;
+    std::uint32_t lastMemoryWrite;
 };
 
 enum SettingsMask : std::uint32_t {
@@ -126,6 +163,41 @@ struct Settings {
     std::uint8_t readiness;
     std::uint8_t answersTagQuery;
     std::uint8_t reserved;
+};
+
+// The faults the scanner commits on purpose, so that tests see what the tool makes of a device
+// that fails or lies. Each entry fires once, at the Nth exchange whose vendor command (bytes
+// 10..12 of the command block) matches; refused and lying exchanges are logged with their kind.
+enum FaultKind : std::uint8_t {
+    kFaultNone = 0,
+    // The command is refused (CSW status 1, or CHECK CONDITION on the disk path) with the entry's
+    // sense data; its data phase moves nothing.
+    kFaultRefuse = 1,
+    // Refused as above, but the CSW is cut to `value` bytes (1 to 12), so the status byte never
+    // arrives. On the disk path, a plain refusal.
+    kFaultRefuseShortCsw = 2,
+    // The data phase moves only `value` bytes (0: half of the length asked) and the command
+    // still reports success: CSW status 0 with the residue set, or SCSI status 0 with the smaller
+    // DataTransferLength written back. The bytes of a firmware block that did arrive are written.
+    kFaultShortData = 3,
+};
+
+constexpr std::uint32_t kMaxFaults = 8;
+
+struct FaultEntry {
+    std::uint8_t kind;         // FaultKind
+    std::uint8_t command[3];   // bytes 10..12 of the vendor command block, e.g. 02 03 05
+    std::uint32_t occurrence;  // fires at this matching exchange, counted from 1
+    std::uint32_t value;
+    std::uint8_t senseKey;  // the refusal's sense data (fixed format)
+    std::uint8_t asc;
+    std::uint8_t ascq;
+    std::uint8_t reserved;
+};
+
+struct FaultTable {
+    std::uint32_t count;  // entries in use
+    FaultEntry entries[kMaxFaults];
 };
 
 }  // namespace scanner_driver

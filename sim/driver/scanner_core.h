@@ -14,6 +14,9 @@
 // kept per handle for the same reason: the REQUEST SENSE after a failed command returns that
 // command's sense even if another program's command ran in between.
 //
+// The same model also answers as a removable disk: IOCTL_SCSI_PASS_THROUGH_DIRECT records, whose
+// data buffer lies in the caller's process and is reached through the host (CallerMemory).
+//
 // Freestanding (no allocation, no exceptions, no standard containers): the kernel glue owns all
 // memory and serialises every call with one lock; nothing here locks.
 #pragma once
@@ -48,6 +51,34 @@ class ExchangeLog {
     std::uint32_t firstKept_ = 1;
 };
 
+// Which of the driver's devices a handle was opened on.
+enum class Presentation : std::uint8_t { kStillImage, kDisk, kControl };
+
+// The faults to commit, each at its Nth matching vendor command (see FaultKind).
+class FaultSchedule {
+  public:
+    // Replaces the table; false (and no change) when it is not well formed.
+    bool Set(const FaultTable& table);
+    // The entry that fires at this command block, if any; counts the command for every entry it
+    // matches.
+    const FaultEntry* Match(const std::uint8_t cdb[16]);
+    std::uint32_t Committed() const { return committed_; }
+
+  private:
+    FaultTable table_ = {};
+    std::uint32_t seen_[kMaxFaults] = {};
+    std::uint32_t committed_ = 0;
+};
+
+// The caller's memory as the host reaches it: `read` and `write` move `length` bytes between
+// the caller's `address` and the driver's own memory, and fail when the range cannot be reached.
+struct CallerMemory {
+    bool (*read)(void* context, std::uint64_t address, void* to, std::uint32_t length) = nullptr;
+    bool (*write)(void* context, std::uint64_t address, const void* from,
+                  std::uint32_t length) = nullptr;
+    void* context = nullptr;
+};
+
 class ScannerCore;
 
 // The state of one open handle. Lives in memory the glue allocates at open and frees at close.
@@ -58,11 +89,14 @@ class Session {
     std::uint8_t sense_[sim::kSenseDataLength] = {};
     std::uint32_t openId_ = 0;
     std::uint32_t processId_ = 0;
+    Presentation presentation_ = Presentation::kStillImage;
     bool inExchange_ = false;
+    FaultEntry fault_ = {};  // the fault of the exchange under way (kind kFaultNone: none)
     ExchangeRecord current_ = {};
 };
 
-enum class ControlResult { kOk, kUnknownCode, kBadParameter };
+// kUnreachable: the request's data buffer could not be reached; nothing was run.
+enum class ControlResult { kOk, kUnknownCode, kBadParameter, kUnreachable };
 
 class ScannerCore {
   public:
@@ -70,7 +104,15 @@ class ScannerCore {
     void Init(std::uint8_t* memory, std::uint32_t memorySize, sim::ModelClock clock,
               ExchangeRecord* logStorage, std::uint32_t logCapacity);
 
-    void Open(Session& s, std::uint32_t processId);
+    // `staging` holds one pass-through data phase at a time (the largest transfer the model
+    // takes); without it the disk path refuses every record that moves data.
+    void InitStaging(std::uint8_t* staging, std::uint32_t size) {
+        staging_ = staging;
+        stagingSize_ = staging ? size : 0;
+    }
+
+    void Open(Session& s, std::uint32_t processId,
+              Presentation presentation = Presentation::kStillImage);
     void Close(Session& s);
 
     // The bulk pipes of one handle: WriteFile and ReadFile.
@@ -82,11 +124,20 @@ class ScannerCore {
     ControlResult Control(Session& s, std::uint32_t code, const void* in, std::uint32_t inLen,
                           void* out, std::uint32_t outLen, std::uint32_t* returned);
 
+    // IOCTL_SCSI_PASS_THROUGH_DIRECT on a disk handle: `record` holds the caller's record
+    // (METHOD_BUFFERED: the answer goes back in place, `returned` bytes of it). The record must
+    // have this process's 64-bit layout; its data buffer is reached through `caller`.
+    ControlResult PassThrough(Session& s, void* record, std::uint32_t inLen, std::uint32_t outLen,
+                              std::uint32_t* returned, const CallerMemory& caller);
+
     sim::FirmwareModel& Model() { return model_; }
     const ExchangeLog& Log() const { return log_; }
 
   private:
-    void BeginExchange(Session& s);
+    void BeginExchange(Session& s, const FaultEntry* fault);
+    void ArmFault(Session& s, const std::uint8_t* cbw, const FaultEntry* fault);
+    void WritePartialBlock(const std::uint8_t* cdb, const std::uint8_t* data, std::uint32_t n);
+    void KeepSense(ExchangeRecord& r);
     void EndExchange(Session& s, ExchangeOutcome outcome, std::uint8_t status);
     void AddData(Session& s, const std::uint8_t* data, std::uint32_t count);
     // Each bulk-pipe call works on the caller's own sense data.
@@ -98,10 +149,18 @@ class ScannerCore {
     ControlResult ReadMemory(const void* in, std::uint32_t inLen, void* out, std::uint32_t outLen,
                              std::uint32_t* returned);
     ControlResult ApplySettings(const void* in, std::uint32_t inLen);
+    ControlResult SetFaults(const void* in, std::uint32_t inLen);
     void FillStatus(DriverStatus& st);
 
     sim::FirmwareModel model_;
     ExchangeLog log_;
+    FaultSchedule faults_;
+    std::uint8_t* staging_ = nullptr;
+    std::uint32_t stagingSize_ = 0;
+    std::uint32_t stillImageOpens_ = 0;
+    std::uint32_t diskOpens_ = 0;
+    std::uint32_t malformedRecords_ = 0;
+    std::uint32_t unreachableBuffers_ = 0;
     std::uint32_t tick_ = 0;
     std::uint32_t nextOpenId_ = 1;
     std::uint32_t openHandles_ = 0;

@@ -1,7 +1,9 @@
 // Console probe for the scanner driver: opens "\\.\USBSCAN0" the way the tool does and talks to
 // it, either with raw Bulk-Only Transport exchanges framed here, or through the device link's
-// host calls (the service protocol with its named event, exactly as the tool runs it), or with
-// the driver's private controls. Output is one line per fact, for scripts to grep.
+// host calls (the service protocol with its named event, exactly as the tool runs it); speaks
+// SCSI pass-through to the removable drive; and reaches the driver's private controls through
+// its control device, whichever presentations are on. Output is one line per fact, for scripts
+// to grep.
 //
 //   scanner-probe [descriptor]        the device descriptor
 //   scanner-probe identity            this handle's number and process as the driver sees them
@@ -17,10 +19,19 @@
 //   scanner-probe status              the driver's counters
 //   scanner-probe set NAME=VALUE...   VendorId, ProductId, Version, WorkMs, NeverFinishes,
 //                                     Readiness, AnswersTagQuery
+//   scanner-probe faults [KIND:CMD:N[:VALUE]...]
+//                                     the faults to commit (none: an honest scanner again):
+//                                     KIND refuse, short-csw or short-data; CMD bytes 10..12
+//                                     of the vendor command in hex (020305: a firmware block);
+//                                     N the matching exchange it fires at (from 1); VALUE the
+//                                     CSW bytes (short-csw) or data bytes (short-data, 0: half)
+//   scanner-probe disk LETTER         the drive's type, a tag query by pass-through, and records
+//                                     the driver must refuse (wrong layout, unreachable buffer)
 // Exit status: 0 success, 1 the device answered wrongly, 2 bad usage or no device.
 #include <windows.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +41,7 @@
 
 #include "devlink/command_set.h"
 #include "devlink/host_interface.h"
+#include "platform/device_io.h"
 #include "platform/win32/install_win32.h"
 #include "sim/driver/driver_interface.h"
 
@@ -38,15 +50,15 @@ namespace {
 namespace drv = scanner_driver;
 
 constexpr DWORD kIoctlGetDeviceDescriptor = 0x80002018u;
+constexpr DWORD kIoctlScsiPassThroughDirect = 0x0004D014u;
 constexpr const char* kDeviceName = "\\\\.\\USBSCAN0";
 
 // The one owner of a device handle.
 class Device {
   public:
-    Device()
-        : h_(::CreateFileA(kDeviceName, GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr)) {}
+    explicit Device(const char* name = kDeviceName)
+        : h_(::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr)) {}
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
     ~Device() {
@@ -421,6 +433,12 @@ int RunLog(const Device& dev, const char* fromText) {
                         r.deviceToHost ? "in" : "out", r.length, r.moved, r.status, r.outcome,
                         r.digest);
             for (unsigned k = 0; k < r.headCount; ++k) std::printf("%02X", r.head[k]);
+            std::printf(" path=%s fault=%u csw=%u reported=%u timeout=%u sense=",
+                        r.path == drv::kPathDisk ? "disk" : "still-image", r.fault, r.cswLength,
+                        r.reported, r.timeoutSeconds);
+            for (unsigned k = 0; k < r.senseLength && k < sizeof r.sense; ++k)
+                std::printf("%02X", r.sense[k]);
+            if (r.senseLength == 0) std::printf("-");
             std::printf("\n");
             from = r.seq + 1ull;
         }
@@ -437,12 +455,151 @@ int RunStatus(const Device& dev) {
     std::printf(
         "memory=%u open=%u exchanges=%u protocol-errors=%u locked=%u busy=%u address=0x%X "
         "firmware-blocks=%u firmware-bytes=%llu finishing=%u last-finishing=%u calibrations=%u "
-        "version-reads=%u memory-reads=%u locks-granted=%u locks-refused=%u unlocks=%u\n",
+        "version-reads=%u memory-reads=%u locks-granted=%u locks-refused=%u unlocks=%u "
+        "still-image-opens=%u disk-opens=%u malformed-records=%u unreachable-buffers=%u "
+        "faults=%u caller-memory=%u last-open=0x%08X last-read=0x%08X last-write=0x%08X\n",
         st.memorySize, st.openHandles, st.exchanges, st.protocolErrors, st.locked, st.busy,
         st.address, st.firmwareBlocks, static_cast<unsigned long long>(st.firmwareBytes),
         st.finishingValues, st.lastFinishingValue, st.calibrations, st.versionReads, st.memoryReads,
-        st.locksGranted, st.locksRefused, st.unlocks);
+        st.locksGranted, st.locksRefused, st.unlocks, st.stillImageOpens, st.diskOpens,
+        st.malformedRecords, st.unreachableBuffers, st.faultsCommitted, st.callerMemoryRoutines,
+        st.lastProcessOpen, st.lastMemoryRead, st.lastMemoryWrite);
     return 0;
+}
+
+// One fault as KIND:CMD:N[:VALUE].
+bool ParseFault(const char* text, drv::FaultEntry* e) {
+    const std::string t(text);
+    std::vector<std::string> parts;
+    for (std::size_t at = 0;;) {
+        const std::size_t colon = t.find(':', at);
+        parts.push_back(t.substr(at, colon == std::string::npos ? std::string::npos : colon - at));
+        if (colon == std::string::npos) break;
+        at = colon + 1;
+    }
+    if (parts.size() < 3 || parts.size() > 4) return false;
+    *e = drv::FaultEntry{};
+    if (parts[0] == "refuse") {
+        e->kind = drv::kFaultRefuse;
+    } else if (parts[0] == "short-csw") {
+        e->kind = drv::kFaultRefuseShortCsw;
+    } else if (parts[0] == "short-data") {
+        e->kind = drv::kFaultShortData;
+    } else {
+        return false;
+    }
+    if (parts[1].size() != 6) return false;
+    for (int i = 0; i < 3; ++i) {
+        unsigned long long b = 0;
+        if (!ParseNumber(("0x" + parts[1].substr(2 * i, 2)).c_str(), 0xFF, &b)) return false;
+        e->command[i] = static_cast<std::uint8_t>(b);
+    }
+    unsigned long long n = 0, value = 0;
+    if (!ParseNumber(parts[2].c_str(), 0xFFFFFFFF, &n) || n == 0) return false;
+    if (parts.size() == 4 && !ParseNumber(parts[3].c_str(), 0xFFFFFFFF, &value)) return false;
+    e->occurrence = static_cast<std::uint32_t>(n);
+    e->value = static_cast<std::uint32_t>(value);
+    // A refusal says why as a device refusing an unknown field would.
+    e->senseKey = 0x05;
+    e->asc = 0x24;
+    return true;
+}
+
+int RunFaults(const Device& dev, int argc, char** argv) {
+    drv::FaultTable table{};
+    if (argc > static_cast<int>(drv::kMaxFaults)) {
+        std::printf("at most %u faults\n", drv::kMaxFaults);
+        return 2;
+    }
+    for (int i = 0; i < argc; ++i) {
+        if (!ParseFault(argv[i], &table.entries[table.count])) {
+            std::printf("bad fault '%s'\n", argv[i]);
+            return 2;
+        }
+        ++table.count;
+    }
+    if (!dev.Control(drv::kIoctlSetFaults, &table, sizeof table, nullptr, 0, nullptr)) {
+        std::printf("faults request failed: error %lu\n", ::GetLastError());
+        return 1;
+    }
+    std::printf("faults=%u\n", table.count);
+    return 0;
+}
+
+// --- The removable drive ---------------------------------------------------------------------
+
+// The record the tool sends, in this process's own layout.
+using PassThroughRecord = platform::ScsiPassThroughRecord;
+
+void FillTagQuery(PassThroughRecord& r, std::uint8_t* reply) {
+    std::memset(&r, 0, sizeof r);
+    r.sptd.Length = sizeof r.sptd;
+    r.sptd.CdbLength = 16;
+    r.sptd.SenseInfoLength = sizeof r.ucSenseBuf;
+    r.sptd.DataIn = 1;
+    r.sptd.DataTransferLength = 4;
+    r.sptd.TimeOutValue = 2;
+    r.sptd.DataBuffer = reply;
+    r.sptd.SenseInfoOffset = offsetof(PassThroughRecord, ucSenseBuf);
+    VendorCdb(r.sptd.Cdb, 4, cmdset::kLinkCommand, cmdset::kTagQuery);
+}
+
+bool SendRecord(const Device& dev, PassThroughRecord& r, DWORD* returned) {
+    return dev.Control(kIoctlScsiPassThroughDirect, &r, sizeof r, &r, sizeof r, returned);
+}
+
+int RunDisk(const char* letterText) {
+    if (letterText == nullptr || std::strlen(letterText) != 1) {
+        std::printf("disk needs a drive letter\n");
+        return 2;
+    }
+    const char letter = letterText[0];
+    const char root[] = {letter, ':', '\\', '\0'};
+    const char name[] = {'\\', '\\', '.', '\\', letter, ':', '\0'};
+    std::printf("drive-type=%u\n", ::GetDriveTypeA(root));
+    Device dev(name);
+    if (!dev.valid()) {
+        std::printf("cannot open %s: error %lu\n", name, ::GetLastError());
+        return 2;
+    }
+    int failures = 0;
+    PassThroughRecord r;
+    std::uint8_t reply[4] = {};
+    FillTagQuery(r, reply);
+    DWORD returned = 0;
+    const bool sent = SendRecord(dev, r, &returned);
+    const bool tagOk = sent && r.sptd.ScsiStatus == 0 && r.sptd.DataTransferLength == 4 &&
+                       std::memcmp(reply, cmdset::kVendorTag, 4) == 0;
+    std::printf("tag=%.4s scsi-status=%u moved=%u returned=%lu ok=%d\n",
+                reinterpret_cast<const char*>(reply), r.sptd.ScsiStatus, r.sptd.DataTransferLength,
+                returned, tagOk ? 1 : 0);
+    if (!tagOk) ++failures;
+
+    // A command the device refuses answers CHECK CONDITION with its sense data.
+    FillTagQuery(r, reply);
+    VendorCdb(r.sptd.Cdb, 4, 0x7E, 0x7E);
+    const bool refusedSent = SendRecord(dev, r, &returned);
+    const bool refusedOk = refusedSent && r.sptd.ScsiStatus == 2 && r.ucSenseBuf[2] == 0x05 &&
+                           r.ucSenseBuf[12] == 0x24 &&
+                           returned == offsetof(PassThroughRecord, ucSenseBuf) + 18;
+    std::printf("refused scsi-status=%u sense-key=0x%02X asc=0x%02X returned=%lu ok=%d\n",
+                r.sptd.ScsiStatus, r.ucSenseBuf[2], r.ucSenseBuf[12], returned, refusedOk ? 1 : 0);
+    if (!refusedOk) ++failures;
+
+    // Records the driver must refuse: a 32-bit layout, and a data buffer it cannot reach.
+    FillTagQuery(r, reply);
+    r.sptd.Length = 44;
+    r.sptd.SenseInfoOffset = 48;
+    const bool layoutRefused = !SendRecord(dev, r, &returned);
+    std::printf("layout-refused=%d error=%lu\n", layoutRefused ? 1 : 0, ::GetLastError());
+    if (!layoutRefused) ++failures;
+
+    FillTagQuery(r, reply);
+    r.sptd.DataBuffer = reinterpret_cast<void*>(std::uintptr_t{0x10});
+    const bool unreachableRefused = !SendRecord(dev, r, &returned);
+    std::printf("unreachable-refused=%d error=%lu\n", unreachableRefused ? 1 : 0, ::GetLastError());
+    if (!unreachableRefused) ++failures;
+    return failures == 0 ? 0 : 1;
 }
 
 int RunSet(const Device& dev, int argc, char** argv) {
@@ -527,6 +684,7 @@ int main(int argc, char** argv) {
 
     // These open the device their own way.
     if (std::strcmp(command, "interleave") == 0) return RunInterleave();
+    if (std::strcmp(command, "disk") == 0) return RunDisk(arg(0));
     if (std::strcmp(command, "getversion") == 0) return RunGetVersion(arg(0));
     if (std::strcmp(command, "update") == 0) {
         if (rest != 1) {
@@ -536,9 +694,16 @@ int main(int argc, char** argv) {
         return RunUpdate(args[0]);
     }
 
-    Device dev;
+    // The private controls go through the control device, which answers whichever
+    // presentations are on; the rest speaks to the still-image device.
+    static const char* const kControls[] = {"identity", "memory", "log",   "clear-log",
+                                            "status",   "set",    "faults"};
+    const char* deviceName = kDeviceName;
+    for (const char* c : kControls)
+        if (std::strcmp(command, c) == 0) deviceName = drv::kControlDeviceName;
+    Device dev(deviceName);
     if (!dev.valid()) {
-        std::printf("cannot open %s: error %lu\n", kDeviceName, ::GetLastError());
+        std::printf("cannot open %s: error %lu\n", deviceName, ::GetLastError());
         return 2;
     }
     if (std::strcmp(command, "descriptor") == 0) return PrintDescriptor(dev);
@@ -555,6 +720,7 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(command, "status") == 0) return RunStatus(dev);
     if (std::strcmp(command, "set") == 0) return RunSet(dev, rest, args);
+    if (std::strcmp(command, "faults") == 0) return RunFaults(dev, rest, args);
     std::printf("unknown command '%s'\n", command);
     return 2;
 }

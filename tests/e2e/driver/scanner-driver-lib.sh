@@ -53,3 +53,15 @@ kv_find_built() {
     [ -n "$found" ] || kv_die "no $name below $build; build kv_scanner_driver and scanner_probe"
     echo "$found"
 }
+
+# The first drive letter from K that the prefix does not use yet.
+kv_free_drive_letter() {
+    local letter
+    for letter in k l m n o p q r s t u v w x y; do
+        if [ ! -e "$WINEPREFIX/dosdevices/$letter:" ] && [ ! -L "$WINEPREFIX/dosdevices/$letter:" ]; then
+            echo "$letter"
+            return 0
+        fi
+    done
+    return 1
+}

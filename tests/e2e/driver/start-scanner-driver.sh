@@ -8,13 +8,18 @@
 # Version) are applied once the device answers, as `scanner-probe set` takes them:
 #   VendorId=0x0638 ProductId=0x1234 Version=abcd WorkMs=50 NeverFinishes=1 Readiness=1
 #   AnswersTagQuery=0
+# Two settings choose how the scanner presents itself, before the driver starts:
+#   StillImage=0        no still-image device "\\.\USBSCAN0" (it is on by default)
+#   Disk=auto|LETTER    also a removable drive answering SCSI pass-through: at the first free
+#                       letter from K (auto), or at LETTER; the line "disk-letter=X" says which
 # Without settings the driver is the scanner kelvane-sim.exe carries (vendor 0x04F9, product
-# 0x2022, version "1.23", 32 MiB of patterned memory, 5 ms of work after each data command).
+# 0x2022, version "1.23", 32 MiB of patterned memory, 5 ms of work after each data command), as
+# a still-image device only.
 # The prefix's wineserver is made persistent, so the driver (and the memory image it holds)
 # stays up between programs until stop-scanner-driver.sh PREFIX. Run it before other programs
 # in the prefix: a wineserver already running there is ended first, with its programs.
-# Exits 0 once the probe has read the device's descriptor (and applied the settings); nonzero,
-# with a message, otherwise.
+# Exits 0 once the driver's controls answer (and the settings are applied); nonzero, with a
+# message, otherwise.
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
 . "$here/scanner-driver-lib.sh"
@@ -23,6 +28,19 @@ here=$(dirname "$(realpath "$0")")
 kv_wine_env "$1"
 build=$(realpath "$2")
 shift 2
+
+still_image=1
+disk=
+settings=()
+for setting in "$@"; do
+    case $setting in
+        StillImage=0 | StillImage=1) still_image=${setting#*=} ;;
+        StillImage=*) kv_die "StillImage takes 0 or 1" ;;
+        Disk=auto | Disk=[C-Zc-z]) disk=${setting#*=} ;;
+        Disk=*) kv_die "Disk takes auto or a drive letter" ;;
+        *) settings+=("$setting") ;;
+    esac
+done
 
 sys=$(kv_find_built "$build" "$KV_DRIVER_FILE")
 probe=$(kv_find_built "$build" scanner-probe.exe)
@@ -46,16 +64,35 @@ kv_wine 60 sc create "$KV_DRIVER_SERVICE" type= kernel start= demand \
     binPath= "C:\\windows\\system32\\drivers\\$KV_DRIVER_FILE" >/dev/null ||
     kv_die "sc create failed"
 
+# The driver reads its presentations from its service key when it starts.
+service_key="HKLM\\System\\CurrentControlSet\\Services\\$KV_DRIVER_SERVICE"
+kv_wine 60 reg add "$service_key" /v StillImage /t REG_DWORD /d "$still_image" /f >/dev/null ||
+    kv_die "cannot set StillImage"
+# The service key may outlive an earlier start: a drive it asked for is not asked for again.
+kv_wine 60 reg delete "$service_key" /v DiskLetter /f >/dev/null 2>&1 || true
+if [ -n "$disk" ]; then
+    if [ "$disk" = auto ]; then
+        disk=$(kv_free_drive_letter) || kv_die "no free drive letter from K"
+    fi
+    disk=${disk^^}
+    kv_wine 60 reg add "$service_key" /v DiskLetter /t REG_SZ /d "$disk" /f >/dev/null ||
+        kv_die "cannot set DiskLetter"
+fi
+
 kv_wine 60 net start "$KV_DRIVER_SERVICE" >/dev/null || kv_die "net start $KV_DRIVER_SERVICE failed"
 
 for _ in $(seq 1 40); do
-    if kv_wine 30 "$probe" descriptor >/dev/null 2>&1; then
-        if [ $# -gt 0 ]; then
-            kv_wine 30 "$probe" set "$@" || kv_die "cannot apply the settings $*"
+    if kv_wine 30 "$probe" status >/dev/null 2>&1; then
+        if [ ${#settings[@]} -gt 0 ]; then
+            kv_wine 30 "$probe" set "${settings[@]}" || kv_die "cannot apply the settings ${settings[*]}"
         fi
-        echo "scanner-driver: $KV_DEVICE_NAME is up in $WINEPREFIX"
+        [ "$still_image" = 1 ] && echo "scanner-driver: $KV_DEVICE_NAME is up in $WINEPREFIX"
+        if [ -n "$disk" ]; then
+            echo "scanner-driver: the removable drive $disk: is up in $WINEPREFIX"
+            echo "disk-letter=$disk"
+        fi
         exit 0
     fi
     sleep 0.5
 done
-kv_die "the driver started but $KV_DEVICE_NAME does not answer"
+kv_die "the driver started but its controls do not answer"

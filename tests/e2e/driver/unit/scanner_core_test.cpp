@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/win32/sim_scanner_setup.h"
+#include "platform/device_io.h"
 
 namespace scanner_driver {
 namespace {
@@ -294,6 +295,358 @@ TEST_F(ScannerCoreTest, SettingsTakeOnlyTheMaskedFields) {
     EXPECT_EQ(d[0] | (d[1] << 8), 0x0638);
     EXPECT_EQ(d[2] | (d[3] << 8), sim::ModelConfig{}.productId);
     EXPECT_EQ(std::memcmp(core_.Model().config.version, "ab\0\0", 4), 0);
+}
+
+// --- Faults on the still-image path -------------------------------------------------------------
+
+FaultEntry Fault(std::uint8_t kind, std::uint8_t c0, std::uint8_t c1, std::uint8_t c2,
+                 std::uint32_t occurrence, std::uint32_t value = 0) {
+    FaultEntry e{};
+    e.kind = kind;
+    e.command[0] = c0;
+    e.command[1] = c1;
+    e.command[2] = c2;
+    e.occurrence = occurrence;
+    e.value = value;
+    e.senseKey = 0x05;
+    e.asc = 0x24;
+    return e;
+}
+
+ControlResult SetFaults(ScannerCore& core, Session& s, std::initializer_list<FaultEntry> faults) {
+    FaultTable table{};
+    for (const FaultEntry& e : faults) table.entries[table.count++] = e;
+    std::uint32_t returned = 0;
+    return core.Control(s, kIoctlSetFaults, &table, sizeof table, nullptr, 0, &returned);
+}
+
+TEST_F(ScannerCoreTest, FaultTablesThatCannotBeCommittedAreRefused) {
+    struct Case {
+        const char* what;
+        FaultEntry entry;
+        ControlResult want;
+    } const cases[] = {
+        {"no kind", Fault(kFaultNone, 2, 3, 5, 1), ControlResult::kBadParameter},
+        {"unknown kind", Fault(9, 2, 3, 5, 1), ControlResult::kBadParameter},
+        {"occurrence 0", Fault(kFaultRefuse, 2, 3, 5, 0), ControlResult::kBadParameter},
+        {"CSW of 0 bytes", Fault(kFaultRefuseShortCsw, 2, 3, 5, 1, 0),
+         ControlResult::kBadParameter},
+        {"whole CSW", Fault(kFaultRefuseShortCsw, 2, 3, 5, 1, 13), ControlResult::kBadParameter},
+        {"CSW of 12 bytes", Fault(kFaultRefuseShortCsw, 2, 3, 5, 1, 12), ControlResult::kOk},
+        {"half the data", Fault(kFaultShortData, 2, 2, 11, 2), ControlResult::kOk},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(SetFaults(core_, a_, {c.entry}), c.want);
+    }
+    FaultTable tooMany{};
+    tooMany.count = kMaxFaults + 1;
+    std::uint32_t returned = 0;
+    EXPECT_EQ(core_.Control(a_, kIoctlSetFaults, &tooMany, sizeof tooMany, nullptr, 0, &returned),
+              ControlResult::kBadParameter);
+    EXPECT_EQ(core_.Control(a_, kIoctlSetFaults, &tooMany, 4, nullptr, 0, &returned),
+              ControlResult::kBadParameter);
+}
+
+// A refused firmware block whose CSW stops short of its status byte: the block's bytes are all
+// taken, nothing is written, and only 12 CSW bytes come out although 13 were asked.
+TEST_F(ScannerCoreTest, RefusalWithShortCswFiresAtTheNthMatchingCommandOnly) {
+    ASSERT_EQ(SetFaults(core_, a_, {Fault(kFaultRefuseShortCsw, 2, 3, 5, 2, 12)}),
+              ControlResult::kOk);
+    std::vector<std::uint8_t> block(1000, 0xAB);
+    for (std::uint32_t tag = 1; tag <= 3; ++tag) {
+        SCOPED_TRACE(tag);
+        SendCbw(a_, Vendor(tag, 0x00, 1000, 0x02, 0x03, 0x05));
+        std::uint32_t taken = 0;
+        ASSERT_TRUE(core_.Write(a_, block.data(), 1000, &taken));
+        EXPECT_EQ(taken, 1000u);
+        std::uint8_t csw[13] = {};
+        const std::uint32_t given = ReadData(a_, csw, 13);
+        EXPECT_EQ(given, tag == 2 ? 12u : 13u);
+        EXPECT_EQ(Le32(csw + 4), tag);
+    }
+    const auto r = Records();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[1].fault, kFaultRefuseShortCsw);
+    EXPECT_EQ(r[1].status, 1);  // what the device meant, though the byte never went out
+    EXPECT_EQ(r[1].cswLength, 12);
+    EXPECT_EQ(r[1].sense[2], 0x05);
+    EXPECT_EQ(r[1].sense[12], 0x24);
+    for (int i : {0, 2}) {
+        EXPECT_EQ(r[i].fault, kFaultNone);
+        EXPECT_EQ(r[i].status, 0);
+        EXPECT_EQ(r[i].cswLength, 13);
+        EXPECT_EQ(r[i].senseLength, 0);
+    }
+    EXPECT_EQ(core_.Model().Counters().firmwareBlocks, 2u);
+}
+
+// Short data phases under good status: a block of which half is taken, a memory read of which
+// half is delivered, and a refused read that delivers nothing.
+TEST_F(ScannerCoreTest, ShortDataPhasesReportSuccessWithTheResidueSet) {
+    struct Case {
+        const char* what;
+        FaultEntry fault;
+        std::uint8_t flags;
+        std::uint8_t c1;
+        std::uint8_t selector;
+        std::uint32_t moved;
+        std::uint8_t cswLength;
+        std::uint8_t status;
+    } const cases[] = {
+        {"half a block", Fault(kFaultShortData, 2, 3, 5, 1), 0x00, 0x03, 5, 500, 13, 0},
+        {"300 bytes of a block", Fault(kFaultShortData, 2, 3, 5, 1, 300), 0x00, 0x03, 5, 300, 13,
+         0},
+        {"half a memory read", Fault(kFaultShortData, 2, 2, 11, 1), 0x80, 0x02, 11, 500, 13, 0},
+        {"refused read, no data", Fault(kFaultRefuseShortCsw, 2, 2, 11, 1, 12), 0x80, 0x02, 11, 0,
+         12, 1},
+    };
+    std::uint32_t tag = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(SetFaults(core_, a_, {c.fault}), ControlResult::kOk);
+        const std::uint32_t from = core_.Log().NextSeq();
+        std::vector<std::uint8_t> data(1000, 0x3C);
+        SendCbw(a_, Vendor(++tag, c.flags, 1000, 0x02, c.c1, c.selector));
+        std::uint32_t moved = 0;
+        if (c.flags == 0x00) {
+            ASSERT_TRUE(core_.Write(a_, data.data(), 1000, &moved));
+        } else {
+            ASSERT_TRUE(core_.Read(a_, data.data(), 1000, &moved));
+        }
+        EXPECT_EQ(moved, c.moved);
+        std::uint8_t csw[13] = {};
+        EXPECT_EQ(ReadData(a_, csw, 13), c.cswLength);
+        if (c.cswLength == 13) {
+            EXPECT_EQ(csw[12], c.status);
+            EXPECT_EQ(Le32(csw + 8), 1000 - c.moved);
+        }
+        const auto r = Records(from);
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_EQ(r[0].fault, c.fault.kind);
+        EXPECT_EQ(r[0].moved, c.moved);
+        EXPECT_EQ(r[0].reported, 1000 - c.moved);
+        EXPECT_EQ(r[0].status, c.status);
+    }
+    // The part of the cut block that arrived was written; the rest was not.
+    EXPECT_EQ(core_.Model().MemoryAt(0), 0x3C);
+    EXPECT_EQ(core_.Model().MemoryAt(499), 0x3C);
+    EXPECT_EQ(core_.Model().MemoryAt(500), sim::FirmwareModel::PatternByte(500));
+    EXPECT_EQ(core_.Model().Counters().firmwareBlocks, 0u);
+}
+
+// --- The disk path ----------------------------------------------------------------------------
+
+using Record = platform::ScsiPassThroughRecord;
+
+// The caller's memory: one region of this process; anything else cannot be reached.
+struct FakeCaller {
+    std::uint8_t* begin;
+    std::size_t size;
+
+    bool Holds(std::uint64_t address, std::uint32_t length) const {
+        const auto start = reinterpret_cast<std::uintptr_t>(begin);
+        return address >= start && address + length <= start + size;
+    }
+    static bool Read(void* context, std::uint64_t address, void* to, std::uint32_t length) {
+        if (!static_cast<FakeCaller*>(context)->Holds(address, length)) return false;
+        std::memcpy(to, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)),
+                    length);
+        return true;
+    }
+    static bool Write(void* context, std::uint64_t address, const void* from,
+                      std::uint32_t length) {
+        if (!static_cast<FakeCaller*>(context)->Holds(address, length)) return false;
+        std::memcpy(reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), from, length);
+        return true;
+    }
+    CallerMemory Memory() {
+        CallerMemory m;
+        m.read = &Read;
+        m.write = &Write;
+        m.context = this;
+        return m;
+    }
+};
+
+class DiskPathTest : public ScannerCoreTest {
+  protected:
+    void SetUp() override {
+        ScannerCoreTest::SetUp();
+        core_.InitStaging(staging_.data(), static_cast<std::uint32_t>(staging_.size()));
+        core_.Open(disk_, 300, Presentation::kDisk);
+    }
+
+    Record Make(std::uint8_t dataIn, std::uint32_t length, std::uint8_t c0, std::uint8_t c1,
+                std::uint8_t c2 = 0, std::uint32_t timeout = 15) {
+        Record r{};
+        r.sptd.Length = sizeof r.sptd;
+        r.sptd.CdbLength = 16;
+        r.sptd.SenseInfoLength = sizeof r.ucSenseBuf;
+        r.sptd.DataIn = dataIn;
+        r.sptd.DataTransferLength = length;
+        r.sptd.TimeOutValue = timeout;
+        r.sptd.DataBuffer = buffer_.data();
+        r.sptd.SenseInfoOffset = offsetof(Record, ucSenseBuf);
+        const Cbw c = Vendor(0, 0, length, c0, c1, c2);
+        std::memcpy(r.sptd.Cdb, c.bytes + 15, 16);
+        return r;
+    }
+    ControlResult Send(Record& r, std::uint32_t* returned) {
+        return core_.PassThrough(disk_, &r, sizeof r, sizeof r, returned, caller_.Memory());
+    }
+
+    std::vector<std::uint8_t> staging_ = std::vector<std::uint8_t>(0x10000);
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(0x10000);
+    FakeCaller caller_{buffer_.data(), buffer_.size()};
+    Session disk_;
+};
+
+TEST_F(DiskPathTest, AnswersFromTheSameModelThroughTheCallersBuffer) {
+    std::uint32_t returned = 0;
+    Record tag = Make(platform::kScsiIoctlDataIn, 4, 0xFF, 0x02, 0, 2);
+    ASSERT_EQ(Send(tag, &returned), ControlResult::kOk);
+    EXPECT_EQ(returned, sizeof(platform::ScsiPassThroughDirect));
+    EXPECT_EQ(tag.sptd.ScsiStatus, 0);
+    EXPECT_EQ(tag.sptd.DataTransferLength, 4u);
+    EXPECT_EQ(std::memcmp(buffer_.data(), "ZAMO", 4), 0);
+
+    const std::uint8_t address[4] = {0, 0, 0x40, 0};
+    std::memcpy(buffer_.data(), address, 4);
+    Record setAddress = Make(platform::kScsiIoctlDataOut, 4, 0x02, 0x03, 0x04);
+    ASSERT_EQ(Send(setAddress, &returned), ControlResult::kOk);
+    for (std::size_t i = 0; i < 2000; ++i) buffer_[i] = static_cast<std::uint8_t>(i * 13);
+    Record block = Make(platform::kScsiIoctlDataOut, 2000, 0x02, 0x03, 0x05);
+    ASSERT_EQ(Send(block, &returned), ControlResult::kOk);
+    EXPECT_EQ(block.sptd.ScsiStatus, 0);
+    EXPECT_EQ(block.sptd.DataTransferLength, 2000u);
+    EXPECT_EQ(core_.Model().MemoryAt(0x4000 + 1999), static_cast<std::uint8_t>(1999 * 13));
+
+    const auto r = Records();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].path, kPathDisk);
+    EXPECT_EQ(r[0].timeoutSeconds, 2u);
+    EXPECT_EQ(r[0].processId, 300u);
+    EXPECT_EQ(std::memcmp(r[0].head, "ZAMO", 4), 0);
+    EXPECT_EQ(r[2].timeoutSeconds, 15u);
+    EXPECT_EQ(r[2].deviceToHost, 0);
+    EXPECT_EQ(r[2].length, 2000u);
+    EXPECT_EQ(r[2].moved, 2000u);
+    EXPECT_EQ(r[2].reported, 2000u);
+    EXPECT_EQ(r[2].status, 0);
+    EXPECT_EQ(r[2].outcome, kOutcomeCompleted);
+}
+
+TEST_F(DiskPathTest, ARefusedCommandAnswersCheckConditionWithItsSense) {
+    std::uint32_t returned = 0;
+    Record r = Make(platform::kScsiIoctlDataIn, 4, 0x7E, 0x7E);
+    ASSERT_EQ(Send(r, &returned), ControlResult::kOk);
+    EXPECT_EQ(r.sptd.ScsiStatus, 2);
+    EXPECT_EQ(r.sptd.DataTransferLength, 0u);
+    EXPECT_EQ(returned, offsetof(Record, ucSenseBuf) + 18);
+    EXPECT_EQ(r.ucSenseBuf[0], 0x70);
+    EXPECT_EQ(r.ucSenseBuf[2], 0x05);
+    EXPECT_EQ(r.ucSenseBuf[12], 0x24);
+    const auto log = Records();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].status, 2);
+    EXPECT_EQ(log[0].senseLength, 18);
+    EXPECT_EQ(log[0].sense[2], 0x05);
+}
+
+// Records the storage stack would not pass on, and data buffers the driver cannot reach, are
+// refused without running the command.
+TEST_F(DiskPathTest, RefusesRecordsOfAnotherLayoutAndBuffersItCannotReach) {
+    struct Case {
+        const char* what;
+        void (*spoil)(Record&, std::uint8_t* elsewhere);
+        std::uint32_t inLen;
+        ControlResult want;
+    } const cases[] = {
+        {"32-bit header length", [](Record& r, std::uint8_t*) { r.sptd.Length = 44; },
+         sizeof(Record), ControlResult::kBadParameter},
+        {"32-bit sense offset", [](Record& r, std::uint8_t*) { r.sptd.SenseInfoOffset = 48; },
+         sizeof(Record), ControlResult::kBadParameter},
+        {"32-bit record size", [](Record&, std::uint8_t*) {}, 80, ControlResult::kBadParameter},
+        {"sense longer than its buffer",
+         [](Record& r, std::uint8_t*) { r.sptd.SenseInfoLength = 33; }, sizeof(Record),
+         ControlResult::kBadParameter},
+        {"more data than a transfer holds",
+         [](Record& r, std::uint8_t*) { r.sptd.DataTransferLength = 0x10001; }, sizeof(Record),
+         ControlResult::kBadParameter},
+        {"no buffer", [](Record& r, std::uint8_t*) { r.sptd.DataBuffer = nullptr; }, sizeof(Record),
+         ControlResult::kBadParameter},
+        {"buffer outside the caller",
+         [](Record& r, std::uint8_t* elsewhere) { r.sptd.DataBuffer = elsewhere; }, sizeof(Record),
+         ControlResult::kUnreachable},
+        {"buffer running past the caller's memory",
+         [](Record& r, std::uint8_t*) {
+             r.sptd.DataBuffer = static_cast<std::uint8_t*>(r.sptd.DataBuffer) + 0x10000 - 2;
+         },
+         sizeof(Record), ControlResult::kUnreachable},
+    };
+    std::uint8_t elsewhere[8] = {};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Record r = Make(platform::kScsiIoctlDataOut, 4, 0x02, 0x03, 0x09);
+        c.spoil(r, elsewhere);
+        std::uint32_t returned = 99;
+        EXPECT_EQ(core_.PassThrough(disk_, &r, c.inLen, c.inLen, &returned, caller_.Memory()),
+                  c.want);
+        EXPECT_EQ(returned, 0u);
+    }
+    EXPECT_EQ(core_.Model().Counters().calibrations, 0u);
+    DriverStatus st{};
+    std::uint32_t returned = 0;
+    ASSERT_EQ(core_.Control(a_, kIoctlStatus, nullptr, 0, &st, sizeof st, &returned),
+              ControlResult::kOk);
+    EXPECT_EQ(st.malformedRecords, 6u);
+    EXPECT_EQ(st.unreachableBuffers, 2u);
+    EXPECT_EQ(st.diskOpens, 1u);
+    EXPECT_EQ(st.stillImageOpens, 2u);
+
+    // Each presentation speaks its own way only.
+    Record r = Make(platform::kScsiIoctlDataIn, 4, 0xFF, 0x02);
+    EXPECT_EQ(core_.PassThrough(a_, &r, sizeof r, sizeof r, &returned, caller_.Memory()),
+              ControlResult::kUnknownCode);
+    std::uint32_t taken = 0;
+    const Cbw c = Vendor(1, 0x80, 4, 0xFF, 0x02);
+    EXPECT_FALSE(core_.Write(disk_, c.bytes, 31, &taken));
+}
+
+TEST_F(DiskPathTest, ShortTransfersReportGoodStatusWithTheSmallerLength) {
+    ASSERT_EQ(SetFaults(core_, a_,
+                        {Fault(kFaultShortData, 2, 3, 5, 1), Fault(kFaultShortData, 2, 2, 11, 1),
+                         Fault(kFaultRefuse, 2, 3, 9, 1)}),
+              ControlResult::kOk);
+    std::uint32_t returned = 0;
+    std::fill(buffer_.begin(), buffer_.end(), 0x77);
+    Record block = Make(platform::kScsiIoctlDataOut, 4096, 0x02, 0x03, 0x05);
+    ASSERT_EQ(Send(block, &returned), ControlResult::kOk);
+    EXPECT_EQ(block.sptd.ScsiStatus, 0);
+    EXPECT_EQ(block.sptd.DataTransferLength, 2048u);
+
+    std::fill(buffer_.begin(), buffer_.end(), 0);
+    Record read = Make(platform::kScsiIoctlDataIn, 4096, 0x02, 0x02, 11);
+    ASSERT_EQ(Send(read, &returned), ControlResult::kOk);
+    EXPECT_EQ(read.sptd.ScsiStatus, 0);
+    EXPECT_EQ(read.sptd.DataTransferLength, 2048u);
+    EXPECT_EQ(buffer_[2047], 0x77);
+    EXPECT_EQ(buffer_[2048], 0);  // nothing beyond what was reported reached the caller
+
+    Record calibration = Make(platform::kScsiIoctlDataOut, 4, 0x02, 0x03, 0x09);
+    ASSERT_EQ(Send(calibration, &returned), ControlResult::kOk);
+    EXPECT_EQ(calibration.sptd.ScsiStatus, 2);
+    EXPECT_EQ(core_.Model().Counters().calibrations, 0u);
+
+    const auto r = Records();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].fault, kFaultShortData);
+    EXPECT_EQ(r[0].reported, 2048u);
+    EXPECT_EQ(r[1].fault, kFaultShortData);
+    EXPECT_EQ(r[1].moved, 2048u);
+    EXPECT_EQ(r[2].fault, kFaultRefuse);
+    EXPECT_EQ(r[2].sense[12], 0x24);
 }
 
 }  // namespace
