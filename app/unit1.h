@@ -3,12 +3,21 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "app/exit_status.h"
+#include "app/frame_guards.h"
+#include "app/status_tap.h"
 #include "app/view.h"
 
 namespace app {
+
+// Status panel 1 when the process is not elevated: the service stop will be refused, and the
+// scanner then looks missing. The panel is narrow.
+inline constexpr const char* kNoRightsPanelText = "No admin";
 
 // An error that reaches the window's event loop and is shown in the error box.
 class Error : public std::runtime_error {
@@ -44,6 +53,9 @@ class TForm1 {
     std::string StartServiceCommand;
     bool CheckMode = false;
 
+    // The program's exit status: how the unattended job ended; kOk in the window mode.
+    ExitStatus Exit() const { return exit_; }
+
   private:
     // Finds and connects to the device with the shared texts; the handle, or 0 when the routine
     // must end (the status already says why).
@@ -52,9 +64,27 @@ class TForm1 {
     // Returns false without doing anything when a frame is already running.
     template <typename Routine>
     bool RunInFrame(Routine&& routine);
+    // The frame itself, for a caller that has set commandRunning_: the frame lock, the timer
+    // period, service stop, the routine, service start. False when the end was requested while
+    // the frame waited for its lock; nothing has run then.
+    bool RunFrame(const std::function<void()>& routine);
+    // Waits for the frame lock with no time limit, handling events meanwhile. A lock that is
+    // not held when the lock cannot be had (the frame runs as before); nullopt when the end
+    // was requested during the wait.
+    std::optional<FrameLock> TakeFrameLock();
+    // Says that the service could not be stopped for want of rights; true when that is so.
+    bool NoteServiceStop(int stopExitCode);
+    // The unattended start-up, after the argument was found.
+    void RunUnattended(const std::string& argument);
+    // Text for the caller of an unattended run: standard output and the debug output.
+    static void TellCaller(const std::string& text);
 
-    View& view_;
+    StatusTap view_;
     bool commandRunning_ = false;  // clicks on command buttons are ignored while set
+    bool unattended_ = false;      // started with an argument: no person is watching
+    bool elevated_ = true;
+    bool stopRefused_ = false;  // the last frame's service stop failed for want of rights
+    ExitStatus exit_ = ExitStatus::kOk;
 };
 
 // Runs one event handler the way the window's event loop does: an app::Error (or any other

@@ -48,6 +48,14 @@ public:
         if (buf && bufLen) buf[0] = '\0';
         return 0;
     }
+
+    // --- Rights, timer resolution and the frame lock ---
+    bool IsProcessElevated() override { return false; }
+    bool TimeBeginPeriod(std::uint32_t) override { return false; }
+    bool TimeEndPeriod(std::uint32_t) override { return false; }
+    bool IgnoreTimerResolutionThrottling() override { return false; }
+    Handle CreateMutex(const char*) override { return nullptr; }
+    bool ReleaseMutex(Handle) override { return false; }
 };
 
 // Constant-initialised and trivially destructible, so they are usable during static
@@ -59,8 +67,12 @@ constinit System* g_sys = &g_nullSys;
 
 }  // namespace
 
-DeviceIo& Io() { return *g_io; }
-System& Sys() { return *g_sys; }
+DeviceIo& Io() {
+    return *g_io;
+}
+System& Sys() {
+    return *g_sys;
+}
 
 void Install(DeviceIo* io, System* sys) {
     g_io = io ? io : static_cast<DeviceIo*>(&g_nullIo);

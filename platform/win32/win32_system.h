@@ -31,6 +31,14 @@ class Win32System final : public System {
                                    const char* path) override;
     std::uint32_t GetModuleFileName(char* buf, std::uint32_t bufLen) override;
     std::uint32_t GetSystemDirectory(char* buf, std::uint32_t bufLen) override;
+
+    // --- Rights, timer resolution and the frame lock ---
+    bool IsProcessElevated() override;
+    bool TimeBeginPeriod(std::uint32_t ms) override;
+    bool TimeEndPeriod(std::uint32_t ms) override;
+    bool IgnoreTimerResolutionThrottling() override;
+    Handle CreateMutex(const char* name) override;
+    bool ReleaseMutex(Handle h) override;
 };
 
 }  // namespace platform::win32

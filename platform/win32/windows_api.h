@@ -14,3 +14,4 @@
 #undef GetSystemDirectory
 #undef GetLogicalDriveStrings
 #undef GetDriveType
+#undef CreateMutex
