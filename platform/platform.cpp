@@ -67,12 +67,8 @@ constinit System* g_sys = &g_nullSys;
 
 }  // namespace
 
-DeviceIo& Io() {
-    return *g_io;
-}
-System& Sys() {
-    return *g_sys;
-}
+DeviceIo& Io() { return *g_io; }
+System& Sys() { return *g_sys; }
 
 void Install(DeviceIo* io, System* sys) {
     g_io = io ? io : static_cast<DeviceIo*>(&g_nullIo);
