@@ -129,6 +129,7 @@ class SimSystem final : public platform::System {
     void CaptureDebugOutput(bool on) { captureDebug_ = on; }
     void ClearDebugLines() { debugLines_.clear(); }
     const std::string& StdoutText() const { return stdout_; }
+    void ClearStdout() { stdout_.clear(); }
 
     // --- Paths -----------------------------------------------------------------------------
     void SetModuleFileName(std::string path) { modulePath_ = std::move(path); }

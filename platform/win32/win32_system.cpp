@@ -1,11 +1,10 @@
 #include "platform/win32/win32_system.h"
 
-#include <mmsystem.h>
-#include <sddl.h>
-
 #include <cstring>
 
 #include "platform/win32/windows_api.h"
+// After <windows.h>, which they need.
+#include "platform/win32/windows_extra_api.h"
 
 namespace platform::win32 {
 namespace {
