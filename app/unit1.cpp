@@ -84,11 +84,10 @@ std::optional<FrameLock> TForm1::TakeFrameLock() {
     return FrameLock(mutex.release());
 }
 
-bool TForm1::NoteServiceStop(int stopExitCode) {
+void TForm1::NoteServiceStop(int stopExitCode) {
     // net's exit code cannot tell "access denied" from "not running"; the token can.
     stopRefused_ = stopExitCode != 0 && !elevated_;
     if (stopRefused_ && unattended_) TellCaller(kNoRightsText);
-    return stopRefused_;
 }
 
 bool TForm1::RunFrame(const std::function<void()>& routine) {

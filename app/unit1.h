@@ -72,8 +72,9 @@ class TForm1 {
     // not held when the lock cannot be had (the frame runs as before); nullopt when the end
     // was requested during the wait.
     std::optional<FrameLock> TakeFrameLock();
-    // Says that the service could not be stopped for want of rights; true when that is so.
-    bool NoteServiceStop(int stopExitCode);
+    // Notes whether the service could not be stopped for want of rights, and tells the caller
+    // of an unattended run.
+    void NoteServiceStop(int stopExitCode);
     // The unattended start-up, after the argument was found.
     void RunUnattended(const std::string& argument);
     // Text for the caller of an unattended run: standard output and the debug output.
