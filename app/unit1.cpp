@@ -22,8 +22,6 @@ constexpr const char* kScrollSizes[] = {"524288",  "1048576", "2097152",
 constexpr int kScrollSizeCount = static_cast<int>(std::size(kScrollSizes));
 constexpr int kVersionScrollPosition = 2;
 
-// Status panel 1 is narrow: its notes are a word or two.
-constexpr const char* kWaitingPanel = "Waiting";
 constexpr const char* kNoRightsText =
     "The scanner service could not be stopped: the program is not running as administrator.";
 constexpr const char* kWaitingText = "Waiting for another Kelvane program to end its command.";
@@ -60,7 +58,7 @@ std::optional<FrameLock> TForm1::TakeFrameLock() {
         if (unattended_) {
             TellCaller(kWaitingText);
         } else {
-            view_.SetStatus1(kWaitingPanel);
+            view_.SetStatus1(kWaitingPanelText);
         }
         do {
             view_.ProcessMessages();

@@ -18,6 +18,8 @@ namespace app {
 // Status panel 1 when the process is not elevated: the service stop will be refused, and the
 // scanner then looks missing. The panel is narrow.
 inline constexpr const char* kNoRightsPanelText = "No admin";
+// Status panel 1 while a command waits for another Kelvane program's command frame.
+inline constexpr const char* kWaitingPanelText = "Waiting";
 
 // An error that reaches the window's event loop and is shown in the error box.
 class Error : public std::runtime_error {
