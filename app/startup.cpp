@@ -37,6 +37,11 @@ void TForm1::FormCreate(const char* commandLine) {
     view_.RequestEnd();
 }
 
+void TForm1::FormShow() {
+    // The unattended modes show the window only on their way out.
+    if (!unattended_ && !elevated_) view_.ShowMessage(kNoRightsMessage);
+}
+
 void TForm1::RunUnattended(const std::string& argument) {
     const bool check = argument == kCheckModeArgument;
     // Nobody reads the window: the outcome goes to the caller as text and as the exit status.

@@ -16,8 +16,11 @@
 namespace app {
 
 // Status panel 1 when the process is not elevated: the service stop will be refused, and the
-// scanner then looks missing. The panel is narrow.
-inline constexpr const char* kNoRightsPanelText = "No admin";
+// scanner then looks missing. The panel is narrow; the message at start says it in full.
+inline constexpr const char* kNoRightsPanelText = "Limited";
+inline constexpr const char* kNoRightsMessage =
+    "Kelvane is not running as administrator, so it cannot stop the scanner service and may not "
+    "find the scanner. Start it with \"Run as administrator\".";
 // Status panel 1 while a command waits for another Kelvane program's command frame.
 inline constexpr const char* kWaitingPanelText = "Waiting";
 
@@ -34,7 +37,8 @@ class TForm1 {
     // Event handlers. They may throw app::Error; the window runs each through RunHandler.
     // FormCreate takes the whole command line (program name first), as the platform gives it.
     void FormCreate(const char* commandLine);
-    void FormShow() {}
+    // Once the window is shown: a window without administrator rights says what that costs.
+    void FormShow();
     void Button1Click();  // "Ok"
     void Button2Click();  // "Cancel"
     void Button3Click();  // "UpdateFW"

@@ -152,21 +152,36 @@ TEST_F(UnattendedOutcomeTest, RefusedStopWithRightsIsNoRightsProblem) {
     EXPECT_EQ(sys_.StdoutText().find("administrator"), std::string::npos);
 }
 
-TEST_F(UnattendedOutcomeTest, MissingRightsAreNamedInPanelOneOfTheWindow) {
+TEST_F(UnattendedOutcomeTest, MissingRightsAreNamedInTheWindow) {
     NotElevatedAndTheStopIsRefused();
     form_.FormCreate("kelvane.exe");
-    EXPECT_EQ(view_.panel1, Strings{"No admin"});
-    form_.Button6Click();
+    EXPECT_EQ(view_.panel1, Strings{"Limited"});
+    EXPECT_TRUE(view_.messages.empty()) << "not before the window is shown";
+    form_.FormShow();
+    ASSERT_EQ(view_.messages.size(), 1u);
+    EXPECT_NE(view_.messages[0].find("not running as administrator"), std::string::npos);
+    form_.Button5Click();
     // Panel 0 says what it always says; nothing goes to standard output.
     EXPECT_EQ(view_.statuses, Strings{"No Device is Existing."});
-    EXPECT_EQ(view_.panel1, Strings{"No admin"});
+    EXPECT_EQ(view_.panel1, Strings{"Limited"});
+    EXPECT_EQ(view_.messages.size(), 1u);
     EXPECT_TRUE(sys_.StdoutText().empty());
     EXPECT_EQ(form_.Exit(), ExitStatus::kOk);
 }
 
-TEST_F(UnattendedOutcomeTest, AnElevatedWindowLeavesPanelOneEmpty) {
+TEST_F(UnattendedOutcomeTest, AnElevatedWindowLeavesPanelOneEmptyAndShowsNoMessage) {
     form_.FormCreate("kelvane.exe");
-    form_.Button6Click();
+    form_.FormShow();
+    form_.Button5Click();
+    EXPECT_TRUE(view_.panel1.empty());
+    EXPECT_TRUE(view_.messages.empty());
+}
+
+TEST_F(UnattendedOutcomeTest, UnattendedRunsWithoutRightsShowNoMessageOnTheirWayOut) {
+    NotElevatedAndTheStopIsRefused();
+    form_.FormCreate("kelvane.exe CHECKFW");
+    form_.FormShow();
+    EXPECT_TRUE(view_.messages.empty());
     EXPECT_TRUE(view_.panel1.empty());
 }
 

@@ -168,9 +168,9 @@ TEST_F(MainWindowTest, StatusGoesToPanelZeroOnly) {
 
 TEST_F(MainWindowTest, NotesGoToPanelOneAndLeavePanelZeroAlone) {
     window_.SetStatus("No Device is Existing.");
-    window_.SetStatus1("No admin");
+    window_.SetStatus1("Limited");
     EXPECT_EQ(StatusText(Control(kIdStatusBar1), 0), "No Device is Existing.");
-    EXPECT_EQ(StatusText(Control(kIdStatusBar1), 1), "No admin");
+    EXPECT_EQ(StatusText(Control(kIdStatusBar1), 1), "Limited");
     window_.SetStatus1("");
     EXPECT_EQ(StatusText(Control(kIdStatusBar1), 1), "");
 }
