@@ -77,12 +77,6 @@ class SimSystem final : public platform::System {
                                    const char* path) override;
     std::uint32_t GetModuleFileName(char* buf, std::uint32_t bufLen) override;
     std::uint32_t GetSystemDirectory(char* buf, std::uint32_t bufLen) override;
-    bool IsProcessElevated() override { return elevated_; }
-    bool TimeBeginPeriod(std::uint32_t ms) override;
-    bool TimeEndPeriod(std::uint32_t ms) override;
-    bool IgnoreTimerResolutionThrottling() override;
-    platform::Handle CreateMutex(const char* name) override;
-    bool ReleaseMutex(platform::Handle h) override;
 
     // --- Clock and scheduler ---------------------------------------------------------------
     std::uint64_t Now() const { return now_; }
@@ -136,6 +130,14 @@ class SimSystem final : public platform::System {
     void SetSystemDirectory(std::string path) { systemDir_ = std::move(path); }
 
     // --- Rights, timer resolution and named mutexes ----------------------------------------
+    // platform::System
+    bool IsProcessElevated() override { return elevated_; }
+    bool TimeBeginPeriod(std::uint32_t ms) override;
+    bool TimeEndPeriod(std::uint32_t ms) override;
+    bool IgnoreTimerResolutionThrottling() override;
+    platform::Handle CreateMutex(const char* name) override;
+    bool ReleaseMutex(platform::Handle h) override;
+
     // Whether the process's token is elevated (IsProcessElevated); elevated at start.
     void SetElevated(bool elevated) { elevated_ = elevated; }
 
