@@ -1,9 +1,12 @@
+#include <exception>
 #include <optional>
 #include <string>
 
 #include "app/command_line.h"
 #include "app/flag_guard.h"
+#include "app/unattended_status.h"
 #include "app/unit1.h"
+#include "platform/platform.h"
 
 namespace app {
 namespace {
@@ -14,32 +17,64 @@ constexpr const char* kCheckModeArgument = "CHECKFW";
 
 void TForm1::FormCreate(const char* commandLine) {
     CheckMode = false;
+    exit_ = ExitStatus::kOk;
+    // Windows 11 may otherwise ignore the frames' timer period while the window is hidden, as it
+    // is in the unattended modes. Systems without the call (and Wine) refuse it: no harm done.
+    platform::Sys().IgnoreTimerResolutionThrottling();
+    elevated_ = platform::Sys().IsProcessElevated();
     const std::optional<std::string> argument =
         FirstArgument(commandLine != nullptr ? commandLine : "");
-    if (!argument) return;
+    unattended_ = argument.has_value();
+    if (!argument) {
+        // Panel 0's texts are the commands'; the missing rights get the other panel.
+        if (!elevated_) view_.SetStatus1(kNoRightsPanelText);
+        return;
+    }
 
     // No command may start inside the unattended work while the runner pumps events.
     FlagGuard running(commandRunning_);
-    StopServiceCommand = "net stop stisvc";
-    StartServiceCommand = "net start stisvc";
-    RunCommand(StopServiceCommand);
-    try {
-        if (*argument == kCheckModeArgument) {
-            // An earlier run's version must not survive this one.
-            WriteResult("version", "");
-            CheckMode = true;
-            QueryVersion();
-        } else {
-            UpdateFirmware(argument->c_str());
-        }
-    } catch (...) {
-        // The service comes back and the program still ends; the error box follows.
-        RunCommand(StartServiceCommand);
-        view_.RequestEnd();
-        throw;
-    }
-    RunCommand(StartServiceCommand);
+    RunUnattended(*argument);
     view_.RequestEnd();
+}
+
+void TForm1::FormShow() {
+    // The unattended modes show the window only on their way out.
+    if (!unattended_ && !elevated_) view_.ShowMessage(kNoRightsMessage);
+}
+
+void TForm1::RunUnattended(const std::string& argument) {
+    const bool check = argument == kCheckModeArgument;
+    // Nobody reads the window: the outcome goes to the caller as text and as the exit status.
+    ExitStatus outcome = ExitStatus::kOk;
+    try {
+        RunFrame([&] {
+            view_.ClearLastStatus();
+            if (check) {
+                // An earlier run's version must not survive this one.
+                WriteResult("version", "");
+                CheckMode = true;
+                QueryVersion();
+                // The empty version is written then: a result all the same.
+                outcome =
+                    IsNoDeviceText(view_.LastStatus()) ? ExitStatus::kNoDevice : ExitStatus::kOk;
+            } else {
+                UpdateFirmware(argument.c_str());
+                outcome = UpdateExitStatus(view_.LastStatus());
+            }
+            if (!view_.LastStatus().empty()) TellCaller(view_.LastStatus());
+        });
+    } catch (const std::exception& e) {
+        // No box: it would wait for a person and hold up the caller.
+        TellCaller(WithFullStop(e.what()));
+        outcome = check ? ExitStatus::kResultFile : ExitStatus::kDeviceFailed;
+    } catch (...) {
+        TellCaller("Unexpected error.");
+        outcome = check ? ExitStatus::kResultFile : ExitStatus::kDeviceFailed;
+    }
+    // The device was not to be had because the service keeps it.
+    if (outcome == ExitStatus::kNoDevice && stopRefused_) outcome = ExitStatus::kNoRights;
+    if (check && outcome == ExitStatus::kNoDevice) outcome = ExitStatus::kOk;
+    exit_ = outcome;
 }
 
 }  // namespace app

@@ -1,6 +1,8 @@
 #include "app/unit1.h"
 
+#include <cstdint>
 #include <iterator>
+#include <optional>
 #include <utility>
 
 #include "app/flag_guard.h"
@@ -20,6 +22,12 @@ constexpr const char* kScrollSizes[] = {"524288",  "1048576", "2097152",
 constexpr int kScrollSizeCount = static_cast<int>(std::size(kScrollSizes));
 constexpr int kVersionScrollPosition = 2;
 
+constexpr const char* kNoRightsText =
+    "The scanner service could not be stopped: the program is not running as administrator.";
+constexpr const char* kWaitingText = "Waiting for another Kelvane program to end its command.";
+// How often the wait for the frame lock lets the window handle its events.
+constexpr std::uint32_t kLockPollMs = 100;
+
 }  // namespace
 
 std::string WithFullStop(const std::string& text) {
@@ -30,23 +38,80 @@ std::string WithFullStop(const std::string& text) {
 
 TForm1::TForm1(View& view) : view_(view) {}
 
-template <typename Routine>
-bool TForm1::RunInFrame(Routine&& routine) {
-    // RunCommand lets the window handle events, so a click could otherwise start a command
-    // inside this one.
-    if (commandRunning_) return false;
-    FlagGuard running(commandRunning_);
+void TForm1::TellCaller(const std::string& text) {
+    const std::string line = text + "\r\n";
+    platform::Sys().OutputDebugString(line.c_str());
+    platform::Sys().WriteStdout(line.c_str());
+}
+
+std::optional<FrameLock> TForm1::TakeFrameLock() {
+    platform::System& sys = platform::Sys();
+    platform::SystemHandle mutex(sys.CreateMutex(kFrameLockName));
+    if (!mutex.valid()) {
+        sys.OutputDebugString(
+            "[Kelvane] The command frame lock cannot be had; the command runs without it.\n");
+        return FrameLock();
+    }
+    std::uint32_t result = sys.WaitForSingleObject(mutex.get(), 0);
+    if (result == platform::kWaitTimeout) {
+        // Another Kelvane process is inside its frame; a job can take minutes, so no limit.
+        if (unattended_) {
+            TellCaller(kWaitingText);
+        } else {
+            view_.SetStatus1(kWaitingPanelText);
+        }
+        do {
+            view_.ProcessMessages();
+            // Closing the window while it waits ends the program without the command; an
+            // unattended run has its job to do.
+            if (!unattended_ && view_.EndRequested()) break;
+            result = sys.WaitForSingleObject(mutex.get(), kLockPollMs);
+        } while (result == platform::kWaitTimeout);
+        if (!unattended_) view_.SetStatus1(elevated_ ? "" : kNoRightsPanelText);
+        if (result == platform::kWaitTimeout) return std::nullopt;
+    }
+    if (result == platform::kWaitAbandoned) {
+        // Its last holder ended inside its frame; the lock is ours all the same.
+        sys.OutputDebugString(
+            "[Kelvane] The command frame lock was abandoned by a program that ended.\n");
+    } else if (result != platform::kWaitObject0) {
+        sys.OutputDebugString(
+            "[Kelvane] The wait for the command frame lock failed; the command runs without it.\n");
+        return FrameLock();
+    }
+    return FrameLock(mutex.release());
+}
+
+void TForm1::NoteServiceStop(int stopExitCode) {
+    // net's exit code cannot tell "access denied" from "not running"; the token can.
+    stopRefused_ = stopExitCode != 0 && !elevated_;
+    if (stopRefused_ && unattended_) TellCaller(kNoRightsText);
+}
+
+bool TForm1::RunFrame(const std::function<void()>& routine) {
+    const std::optional<FrameLock> lock = TakeFrameLock();
+    if (!lock) return false;
+    const TimerPeriod period;
     StopServiceCommand = kStopService;
     StartServiceCommand = kStartService;
-    RunCommand(StopServiceCommand);
+    NoteServiceStop(RunCommand(StopServiceCommand));
     try {
-        std::forward<Routine>(routine)();
+        routine();
     } catch (...) {
         RunCommand(StartServiceCommand);
         throw;
     }
     RunCommand(StartServiceCommand);
     return true;
+}
+
+template <typename Routine>
+bool TForm1::RunInFrame(Routine&& routine) {
+    // RunCommand lets the window handle events, so a click could otherwise start a command
+    // inside this one.
+    if (commandRunning_) return false;
+    FlagGuard running(commandRunning_);
+    return RunFrame(std::forward<Routine>(routine));
 }
 
 int TForm1::OpenDevice() {

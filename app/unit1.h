@@ -3,12 +3,26 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "app/exit_status.h"
+#include "app/frame_guards.h"
+#include "app/status_tap.h"
 #include "app/view.h"
 
 namespace app {
+
+// Status panel 1 when the process is not elevated: the service stop will be refused, and the
+// scanner then looks missing. The panel is narrow; the message at start says it in full.
+inline constexpr const char* kNoRightsPanelText = "Limited";
+inline constexpr const char* kNoRightsMessage =
+    "Kelvane is not running as administrator, so it cannot stop the scanner service and may not "
+    "find the scanner. Start it with \"Run as administrator\".";
+// Status panel 1 while a command waits for another Kelvane program's command frame.
+inline constexpr const char* kWaitingPanelText = "Waiting";
 
 // An error that reaches the window's event loop and is shown in the error box.
 class Error : public std::runtime_error {
@@ -23,7 +37,8 @@ class TForm1 {
     // Event handlers. They may throw app::Error; the window runs each through RunHandler.
     // FormCreate takes the whole command line (program name first), as the platform gives it.
     void FormCreate(const char* commandLine);
-    void FormShow() {}
+    // Once the window is shown: a window without administrator rights says what that costs.
+    void FormShow();
     void Button1Click();  // "Ok"
     void Button2Click();  // "Cancel"
     void Button3Click();  // "UpdateFW"
@@ -44,6 +59,9 @@ class TForm1 {
     std::string StartServiceCommand;
     bool CheckMode = false;
 
+    // The program's exit status: how the unattended job ended; kOk in the window mode.
+    ExitStatus Exit() const { return exit_; }
+
   private:
     // Finds and connects to the device with the shared texts; the handle, or 0 when the routine
     // must end (the status already says why).
@@ -52,9 +70,28 @@ class TForm1 {
     // Returns false without doing anything when a frame is already running.
     template <typename Routine>
     bool RunInFrame(Routine&& routine);
+    // The frame itself, for a caller that has set commandRunning_: the frame lock, the timer
+    // period, service stop, the routine, service start. False when the end was requested while
+    // the frame waited for its lock; nothing has run then.
+    bool RunFrame(const std::function<void()>& routine);
+    // Waits for the frame lock with no time limit, handling events meanwhile. A lock that is
+    // not held when the lock cannot be had (the frame runs as before); nullopt when the end
+    // was requested during the wait.
+    std::optional<FrameLock> TakeFrameLock();
+    // Notes whether the service could not be stopped for want of rights, and tells the caller
+    // of an unattended run.
+    void NoteServiceStop(int stopExitCode);
+    // The unattended start-up, after the argument was found.
+    void RunUnattended(const std::string& argument);
+    // Text for the caller of an unattended run: standard output and the debug output.
+    static void TellCaller(const std::string& text);
 
-    View& view_;
+    StatusTap view_;
     bool commandRunning_ = false;  // clicks on command buttons are ignored while set
+    bool unattended_ = false;      // started with an argument: no person is watching
+    bool elevated_ = true;
+    bool stopRefused_ = false;  // the last frame's service stop failed for want of rights
+    ExitStatus exit_ = ExitStatus::kOk;
 };
 
 // Runs one event handler the way the window's event loop does: an app::Error (or any other

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "app/unit1.h"
+#include "app/version_text.h"
 #include "devlink/command_set.h"
 #include "devlink/host_interface.h"
 
@@ -21,9 +22,9 @@ void TForm1::QueryVersion() {
         for (char& c : version) c = '\0';
     }
     ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, work, sizeof work);
-    version[4] = '\0';
 
-    const std::string text(version);  // up to the first zero byte
+    // The device's bytes go into an INI line: none of them may end it or open a section.
+    const std::string text = VersionValue(version, 4);
     WriteResult("version", text);
     if (!CheckMode) view_.ShowMessage("The Verision:" + text + "\r\n");
 }

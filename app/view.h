@@ -9,7 +9,7 @@
 namespace app {
 
 class View {
-public:
+  public:
     virtual ~View() = default;
 
     // Panel 0 of the status bar; each text replaces the one before.
@@ -41,6 +41,12 @@ public:
     virtual void ProcessMessages() = 0;
     // Asks the event loop to end as soon as it runs.
     virtual void RequestEnd() = 0;
+
+    // Status panel 1: notes about the program's situation (missing rights, waiting for another
+    // Kelvane), never a command's outcome. A view without that panel ignores them.
+    virtual void SetStatus1(const std::string& text) { (void)text; }
+    // Whether the end was requested (by RequestEnd or by the user closing the window).
+    virtual bool EndRequested() const { return false; }
 };
 
 }  // namespace app

@@ -2,6 +2,9 @@
 // the form logic against the simulated scanner behind a USB 2.0 high-speed timing model. For
 // each it prints the modeled time and the floor the protocol imposes on that wire and device,
 // the host's CPU time and heap allocations per exchange, and the job's peak heap and memory.
+// Each job runs twice on a Windows-like system timer of 15.625 ms: once as a plain program
+// would, its sleeps and timed waits rounded up to whole ticks, and once holding the 1 ms timer
+// period that every command frame asks for.
 // It is a measurement, not a test: it always exits 0 once the jobs have run.
 //
 //   kv_bench [--mib N] [--phase-us US] [--rate MB/s] [--block-busy-ms MS] [--read-busy-ms MS]
@@ -21,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "app/frame_guards.h"
 #include "app/unit1.h"
 #include "app/view.h"
 #include "bench/heap_meter.h"
@@ -47,6 +51,15 @@ struct Options {
 };
 
 enum class Job { kFirmwareUpdate, kReadBack };
+
+// The system timer's default tick on Windows.
+constexpr std::uint32_t kWindowsTickUs = 15'625;
+
+// How the job's sleeps and timed waits meet the system timer.
+enum class Timer {
+    kDefaultTick,  // 15.625 ms: no period asked for
+    kFramePeriod,  // the same tick, with the frame's 1 ms period in force
+};
 
 // A window that shows nothing and allocates nothing.
 class NullView final : public app::View {
@@ -120,7 +133,7 @@ sim::ModelConfig DeviceFor(Job job, const Options& o) {
     return config;
 }
 
-Figures RunJob(Job job, bool stillImage, std::uint32_t bytes, const Options& o) {
+Figures RunJob(Job job, bool stillImage, std::uint32_t bytes, Timer timer, const Options& o) {
     const char* imageName = "kv-bench-image.bin";
     if (job == Job::kFirmwareUpdate) {
         std::vector<char> image(bytes);
@@ -137,6 +150,7 @@ Figures RunJob(Job job, bool stillImage, std::uint32_t bytes, const Options& o) 
         sim::Scanner& scanner = world.AddScanner(device);
         scanner.Log().Enable(false);
         world.sys.CaptureDebugOutput(false);
+        world.sys.SetTimerTickUs(kWindowsTickUs);
         TimedWire wire(stillImage ? scanner.StillImage() : scanner.Disk(), world.sys, o.wire);
         if (stillImage) {
             world.AttachStillImage(scanner, 0);
@@ -154,10 +168,12 @@ Figures RunJob(Job job, bool stillImage, std::uint32_t bytes, const Options& o) 
         const HeapMeter heapBefore = Heap();
         Heap().ResetPeak();
         const std::uint64_t clock0 = world.sys.Now();
-        const std::uint64_t carried0 = wire.CarriedNs();
+        const std::uint64_t carried0 = wire.CarriedNs() + world.sys.TimerCarryUs() * 1000u;
         wire.ResetCounters();
         const std::uint64_t cpu0 = ProcessCpuNs();
 
+        std::optional<app::TimerPeriod> period;
+        if (timer == Timer::kFramePeriod) period.emplace();
         if (job == Job::kFirmwareUpdate) {
             form.UpdateFirmware(imageName);
             fig.succeeded =
@@ -167,6 +183,7 @@ Figures RunJob(Job job, bool stillImage, std::uint32_t bytes, const Options& o) 
             fig.succeeded = view.LastStatus() == "Upload OK!";
         }
 
+        period.reset();
         fig.cpuNs = static_cast<double>(ProcessCpuNs() - cpu0);
         fig.exchanges = wire.Exchanges();
         // Half of each timer reading's own cost falls outside the device's share.
@@ -176,8 +193,9 @@ Figures RunJob(Job job, bool stillImage, std::uint32_t bytes, const Options& o) 
         fig.peakHeap = Heap().peakBytes - heapBefore.liveBytes;
         constexpr std::uint64_t kNsPerMs = 1'000'000;
         const std::uint64_t startNs = clock0 * kNsPerMs + carried0;
-        fig.modeledUs =
-            static_cast<double>(world.sys.Now() * kNsPerMs + wire.CarriedNs() - startNs) / 1000.0;
+        fig.modeledUs = static_cast<double>(world.sys.Now() * kNsPerMs + wire.CarriedNs() +
+                                            world.sys.TimerCarryUs() * 1000u - startNs) /
+                        1000.0;
         ProtocolFloor floor(o.wire, device, startNs);
         fig.floorUs = static_cast<double>(job == Job::kFirmwareUpdate
                                               ? floor.FirmwareUpdateNs(stillImage, bytes)
@@ -193,10 +211,10 @@ Figures RunJob(Job job, bool stillImage, std::uint32_t bytes, const Options& o) 
 
 // Runs one job, small then large, and prints its line. Runs in a process of its own, so the
 // peak resident size is the job's.
-void MeasureJob(Job job, bool stillImage, const Options& o) {
+void MeasureJob(Job job, bool stillImage, Timer timer, const Options& o) {
     const std::uint32_t bytes = o.mib << 20;
-    const Figures small = RunJob(job, stillImage, kSmallJobBytes, o);
-    const Figures large = RunJob(job, stillImage, bytes, o);
+    const Figures small = RunJob(job, stillImage, kSmallJobBytes, timer, o);
+    const Figures large = RunJob(job, stillImage, bytes, timer, o);
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -221,14 +239,16 @@ void MeasureJob(Job job, bool stillImage, const Options& o) {
     if (peakMiB > limitMiB) verdict += " heap";
     if (verdict.empty()) verdict = " all met";
     std::printf(
-        "%-16s %-12s %9llu %10.3f %10.3f %8.5f %8.3f %8.2f %8.2f %7.3f %6llu %8.2f %8.2f %7.1f "
+        "%-16s %-12s %-6s %9llu %10.3f %10.3f %8.5f %8.3f %8.2f %8.2f %7.3f %6llu %8.2f %8.2f "
+        "%7.1f "
         "%s\n",
         job == Job::kFirmwareUpdate ? "firmware update" : "flash read-back",
-        stillImage ? "still-image" : "disk", static_cast<unsigned long long>(large.exchanges),
-        large.modeledUs / 1e6, large.floorUs / 1e6, ratio, large.payloadUs / 1e6,
-        large.cpuNs / exchanges / 1000.0, (large.cpuNs - large.deviceNs) / exchanges / 1000.0,
-        allocsPerExchange, static_cast<unsigned long long>(large.allocations), peakMiB, limitMiB,
-        rssMiB, verdict.c_str() + 1);
+        stillImage ? "still-image" : "disk", timer == Timer::kDefaultTick ? "15.625" : "1",
+        static_cast<unsigned long long>(large.exchanges), large.modeledUs / 1e6,
+        large.floorUs / 1e6, ratio, large.payloadUs / 1e6, large.cpuNs / exchanges / 1000.0,
+        (large.cpuNs - large.deviceNs) / exchanges / 1000.0, allocsPerExchange,
+        static_cast<unsigned long long>(large.allocations), peakMiB, limitMiB, rssMiB,
+        verdict.c_str() + 1);
     std::fflush(stdout);
 }
 
@@ -278,25 +298,30 @@ int main(int argc, char** argv) {
         "wire model: %.1f us per phase, %.3f MB/s; device busy: %u ms per firmware block, "
         "%u ms per memory read\n\n",
         o.wire.phaseFixedUs, o.wire.bytesPerUs, o.blockBusyMs, o.readBusyMs);
-    std::printf("%-16s %-12s %9s %10s %10s %8s %8s %8s %8s %7s %6s %8s %8s %7s %s\n", "job", "path",
-                "exchanges", "modeled s", "floor s", "ratio", "data s", "cpu us", "host us",
-                "alloc/x", "allocs", "peak MiB", "lim MiB", "RSS MiB", "targets");
+    std::printf("%-16s %-12s %-6s %9s %10s %10s %8s %8s %8s %8s %7s %6s %8s %8s %7s %s\n", "job",
+                "path", "tick", "exchanges", "modeled s", "floor s", "ratio", "data s", "cpu us",
+                "host us", "alloc/x", "allocs", "peak MiB", "lim MiB", "RSS MiB", "targets");
     std::fflush(stdout);
-    for (bench::Job job : {bench::Job::kFirmwareUpdate, bench::Job::kReadBack}) {
-        for (bool stillImage : {true, false}) {
-            const pid_t child = fork();
-            if (child == 0) {
-                bench::MeasureJob(job, stillImage, o);
-                _exit(0);
+    for (bench::Timer timer : {bench::Timer::kDefaultTick, bench::Timer::kFramePeriod}) {
+        for (bench::Job job : {bench::Job::kFirmwareUpdate, bench::Job::kReadBack}) {
+            for (bool stillImage : {true, false}) {
+                const pid_t child = fork();
+                if (child == 0) {
+                    bench::MeasureJob(job, stillImage, timer, o);
+                    _exit(0);
+                }
+                int status = 0;
+                if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+                    WEXITSTATUS(status) != 0)
+                    std::printf("(the job's process failed)\n");
             }
-            int status = 0;
-            if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-                WEXITSTATUS(status) != 0)
-                std::printf("(the job's process failed)\n");
         }
     }
     std::printf(
-        "\nmodeled: virtual time of the job on the timing model; floor: the least the protocol "
+        "\ntick: the system timer's resolution in ms while the job ran (15.625: Windows' default; "
+        "1: "
+        "the\nperiod each command frame asks for); sleeps and timed waits last whole ticks.\n"
+        "modeled: virtual time of the job on the timing model; floor: the least the protocol "
         "allows\non that wire and device; data: the payload alone at the wire rate; cpu us: CPU "
         "per exchange,\nhost us: the same without the time inside the simulated device; alloc/x: "
         "heap allocations\nper further exchange (large job minus 1 MiB job); allocs: all of the "

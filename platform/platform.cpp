@@ -69,6 +69,13 @@ public:
     }
     bool MoveFileEx(const char*, const char*, std::uint32_t) override { return false; }
     bool DeleteFile(const char*) override { return false; }
+    // --- Rights, timer resolution and the frame lock ---
+    bool IsProcessElevated() override { return false; }
+    bool TimeBeginPeriod(std::uint32_t) override { return false; }
+    bool TimeEndPeriod(std::uint32_t) override { return false; }
+    bool IgnoreTimerResolutionThrottling() override { return false; }
+    Handle CreateMutex(const char*) override { return nullptr; }
+    bool ReleaseMutex(Handle) override { return false; }
 };
 
 // Constant-initialised and trivially destructible, so they are usable during static

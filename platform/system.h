@@ -96,6 +96,26 @@ public:
     virtual bool MoveFileEx(const char* from, const char* to, std::uint32_t flags) = 0;
     // DeleteFileA(path).
     virtual bool DeleteFile(const char* path) = 0;
+    // --- Rights, timer resolution and the frame lock -----------------------------------------
+    // OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY) and GetTokenInformation(TokenElevation):
+    // true when the process's token is elevated. False also when the token cannot be asked.
+    virtual bool IsProcessElevated() = 0;
+    // timeBeginPeriod(ms): true on TIMERR_NOERROR. Each successful call needs a TimeEndPeriod
+    // with the same value.
+    virtual bool TimeBeginPeriod(std::uint32_t ms) = 0;
+    // timeEndPeriod(ms): true on TIMERR_NOERROR.
+    virtual bool TimeEndPeriod(std::uint32_t ms) = 0;
+    // SetProcessInformation(GetCurrentProcess(), ProcessPowerThrottling, {version 1,
+    // PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION in both masks}): the process's timer
+    // requests keep their effect while its windows are hidden. False where the system lacks it.
+    virtual bool IgnoreTimerResolutionThrottling() = 0;
+    // CreateMutexExA(security open to every user and integrity level, name, not owned,
+    // SYNCHRONIZE | MUTEX_MODIFY_STATE): creates the named mutex or opens the existing one; null
+    // on failure. WaitForSingleObject takes it (kWaitObject0, or kWaitAbandoned when its owner
+    // ended while holding it); CloseHandle closes it.
+    virtual Handle CreateMutex(const char* name) = 0;
+    // ReleaseMutex: false when the calling thread does not own it.
+    virtual bool ReleaseMutex(Handle h) = 0;
 };
 
 // Arguments of the file calls, with their Win32 values.

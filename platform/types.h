@@ -18,6 +18,8 @@ inline Handle InvalidHandle() { return reinterpret_cast<Handle>(~std::uintptr_t{
 constexpr std::uint32_t kWaitObject0 = 0;
 constexpr std::uint32_t kWaitTimeout = 258;
 constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
+// A mutex whose owner ended without releasing it: the wait took it all the same.
+constexpr std::uint32_t kWaitAbandoned = 0x80;
 
 // Results of GetDriveTypeA.
 constexpr std::uint32_t kDriveUnknown = 0;

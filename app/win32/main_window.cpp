@@ -248,6 +248,12 @@ void MainWindow::SetStatus(const std::string& text) {
     }
 }
 
+void MainWindow::SetStatus1(const std::string& text) {
+    if (HWND status = Control(kIdStatusBar1)) {
+        ::SendMessageA(status, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+}
+
 void MainWindow::SetGaugeVisible(bool visible) {
     HWND gauge = Control(kIdGauge1);
     if (gauge == nullptr) return;

@@ -38,7 +38,7 @@ class MainWindow final : public View {
     HWND Hwnd() const { return hwnd_; }
     HWND Control(ControlId id) const;
     int Dpi() const { return dpi_; }
-    bool EndRequested() const { return endRequested_; }
+    bool EndRequested() const override { return endRequested_; }
     TForm1& Form() { return form_; }
 
     // View
@@ -57,6 +57,7 @@ class MainWindow final : public View {
     std::optional<std::string> PickFile(const std::string& initialDir) override;
     void ProcessMessages() override;
     void RequestEnd() override;
+    void SetStatus1(const std::string& text) override;
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

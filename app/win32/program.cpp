@@ -18,6 +18,7 @@ void ShowFatal(const char* text) noexcept {
 }  // namespace
 
 int RunProgram(HINSTANCE instance, const char* commandLine) {
+    int exitStatus = 0;
     try {
         INITCOMMONCONTROLSEX controls{};
         controls.dwSize = sizeof controls;
@@ -30,6 +31,7 @@ int RunProgram(HINSTANCE instance, const char* commandLine) {
         window.RunFormCreate(commandLine);
         window.Show();
         window.RunMessageLoop();
+        exitStatus = ToInt(window.Form().Exit());
     } catch (const std::exception& e) {
         try {
             ShowFatal(WithFullStop(e.what()).c_str());
@@ -39,7 +41,7 @@ int RunProgram(HINSTANCE instance, const char* commandLine) {
     } catch (...) {
         ShowFatal("Unexpected error.");
     }
-    return 0;
+    return exitStatus;
 }
 
 }  // namespace app::win32

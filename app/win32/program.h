@@ -6,8 +6,8 @@
 
 namespace app::win32 {
 
-// Runs the program to its end. Returns the exit status, which is 0 in every case; an error that
-// escapes is shown in the error box first.
+// Runs the program to its end. Returns the exit status: how the unattended job ended (see
+// app/exit_status.h), 0 in the window mode; an error that escapes is shown in the error box first.
 int RunProgram(HINSTANCE instance, const char* commandLine);
 
 }  // namespace app::win32

@@ -15,6 +15,15 @@ struct SimSystem::Event {
     std::uint32_t holders = 0;
 };
 
+struct SimSystem::Mutex {
+    enum class Owner { kNone, kHere, kOther };
+    std::string name;
+    Owner owner = Owner::kNone;
+    std::uint32_t recursion = 0;  // takes by this program not yet released
+    bool abandoned = false;       // its last owner ended while holding it
+    std::uint32_t handles = 0;
+};
+
 struct SimSystem::Process {
     std::uint32_t exitCode = 0;
     bool ended = false;
@@ -63,6 +72,10 @@ bool SimSystem::CloseHandle(platform::Handle h) {
     if (entry.kind == HandleKind::kEvent) {
         --entry.event->handles;
         Release(entry.event);
+    }
+    if (entry.kind == HandleKind::kMutex) {
+        --entry.mutex->handles;
+        ForgetMutexIfUnused(entry.mutex);
     }
     return true;
 }
@@ -165,13 +178,26 @@ EventStats SimSystem::Stats(const std::string& name) const {
 
 bool SimSystem::Signalled(const HandleEntry& entry) const {
     if (entry.kind == HandleKind::kEvent) return entry.event->signalled;
+    if (entry.kind == HandleKind::kMutex) return entry.mutex->owner != Mutex::Owner::kOther;
     return entry.process->ended;
 }
 
-void SimSystem::Take(HandleEntry& entry) {
-    if (entry.kind != HandleKind::kEvent) return;  // an ended process stays signalled
+std::uint32_t SimSystem::Take(HandleEntry& entry) {
+    if (entry.kind == HandleKind::kMutex) {
+        Mutex& m = *entry.mutex;
+        m.owner = Mutex::Owner::kHere;
+        ++m.recursion;
+        ++mutexTakes_[m.name];
+        if (m.abandoned) {
+            m.abandoned = false;
+            return platform::kWaitAbandoned;
+        }
+        return platform::kWaitObject0;
+    }
+    if (entry.kind != HandleKind::kEvent) return platform::kWaitObject0;  // a process stays ended
     entry.event->signalled = false;
     if (!entry.event->name.empty()) ++stats_[entry.event->name].takeCount;
+    return platform::kWaitObject0;
 }
 
 std::uint32_t SimSystem::WaitForSingleObject(platform::Handle h, std::uint32_t ms) {
@@ -183,15 +209,13 @@ std::uint32_t SimSystem::WaitForSingleObject(platform::Handle h, std::uint32_t m
     if (entryOf() == nullptr) return platform::kWaitFailed;
 
     const bool infinite = ms == kInfinite;
-    const std::uint64_t deadline = infinite ? ~std::uint64_t{0} : now_ + ms;
+    std::uint32_t carryAfter = timerCarryUs_;
+    const std::uint64_t deadline = infinite ? ~std::uint64_t{0} : TickedDeadline(ms, &carryAfter);
     for (;;) {
         // An action may close the handle; a wait on a handle closed meanwhile fails.
         HandleEntry* entry = entryOf();
         if (entry == nullptr) return platform::kWaitFailed;
-        if (Signalled(*entry)) {
-            Take(*entry);
-            return platform::kWaitObject0;
-        }
+        if (Signalled(*entry)) return Take(*entry);
         if (!RunNextAction(deadline)) break;
     }
     HandleEntry* entry = entryOf();
@@ -202,6 +226,7 @@ std::uint32_t SimSystem::WaitForSingleObject(platform::Handle h, std::uint32_t m
         return platform::kWaitFailed;
     }
     now_ = deadline;
+    timerCarryUs_ = carryAfter;
     return platform::kWaitTimeout;
 }
 
@@ -228,7 +253,10 @@ void SimSystem::Advance(std::uint64_t ms) {
 }
 
 void SimSystem::Sleep(std::uint32_t ms) {
-    Advance(ms);
+    std::uint32_t carryAfter = timerCarryUs_;
+    const std::uint64_t deadline = TickedDeadline(ms, &carryAfter);
+    Advance(deadline - now_);
+    timerCarryUs_ = carryAfter;
 }
 
 // --- Output ----------------------------------------------------------------------------------
@@ -479,6 +507,109 @@ bool SimSystem::DeleteFile(const char* path) {
     const auto st = std::filesystem::status(path, ec);
     if (!std::filesystem::is_regular_file(st) || ReadOnly(st) || IsOpen(path)) return false;
     return std::filesystem::remove(path, ec);
+}
+
+// --- Rights, timer resolution and named mutexes ---------------------------------------------
+
+std::uint32_t SimSystem::TimerResolutionUs() const {
+    if (timerTickUs_ == 0) return 0;
+    if (!periods_.empty()) {
+        const std::uint64_t asked = std::uint64_t{*periods_.begin()} * 1000;
+        if (asked < timerTickUs_) return static_cast<std::uint32_t>(asked);
+    }
+    return timerTickUs_;
+}
+
+std::uint64_t SimSystem::TickedDeadline(std::uint32_t ms, std::uint32_t* carryAfter) const {
+    const std::uint64_t resolution = TimerResolutionUs();
+    std::uint64_t us = std::uint64_t{ms} * 1000;
+    if (resolution != 0) us = (us + resolution - 1) / resolution * resolution;
+    const std::uint64_t total = us + timerCarryUs_;
+    *carryAfter = static_cast<std::uint32_t>(total % 1000);
+    return now_ + total / 1000;
+}
+
+bool SimSystem::TimeBeginPeriod(std::uint32_t ms) {
+    timerLog_.push_back("begin " + std::to_string(ms));
+    if (ms == 0) return false;  // TIMERR_NOCANDO
+    periods_.insert(ms);
+    return true;
+}
+
+bool SimSystem::TimeEndPeriod(std::uint32_t ms) {
+    timerLog_.push_back("end " + std::to_string(ms));
+    const auto it = periods_.find(ms);
+    if (it == periods_.end()) return false;
+    periods_.erase(it);
+    return true;
+}
+
+bool SimSystem::IgnoreTimerResolutionThrottling() {
+    ++throttlingOptOutCalls_;
+    return throttlingOptOutWorks_;
+}
+
+std::shared_ptr<SimSystem::Mutex> SimSystem::NamedMutex(const std::string& name) {
+    auto it = mutexes_.find(name);
+    if (it != mutexes_.end()) return it->second;
+    auto m = std::make_shared<Mutex>();
+    m->name = name;
+    if (!name.empty()) mutexes_[name] = m;
+    return m;
+}
+
+void SimSystem::ForgetMutexIfUnused(const std::shared_ptr<Mutex>& m) {
+    // Alive while a handle refers to it or someone owns it.
+    if (m->handles == 0 && m->owner == Mutex::Owner::kNone) mutexes_.erase(m->name);
+}
+
+platform::Handle SimSystem::CreateMutex(const char* name) {
+    if (mutexCreationFails_) return nullptr;
+    auto m = NamedMutex(name != nullptr ? name : "");
+    ++m->handles;
+    HandleEntry entry{HandleKind::kMutex, nullptr, nullptr};
+    entry.mutex = m;
+    return NewHandle(std::move(entry));
+}
+
+bool SimSystem::ReleaseMutex(platform::Handle h) {
+    HandleEntry* entry = Find(h);
+    if (entry == nullptr || entry->kind != HandleKind::kMutex) return false;
+    Mutex& m = *entry->mutex;
+    if (m.owner != Mutex::Owner::kHere) return false;
+    if (--m.recursion == 0) m.owner = Mutex::Owner::kNone;
+    return true;
+}
+
+void SimSystem::HoldMutex(const std::string& name) {
+    auto m = NamedMutex(name);
+    m->owner = Mutex::Owner::kOther;
+    m->recursion = 0;
+}
+
+void SimSystem::HoldMutex(const std::string& name, std::uint64_t releaseAtMs, bool abandon) {
+    HoldMutex(name);
+    std::shared_ptr<Mutex> m = NamedMutex(name);
+    At(releaseAtMs, [this, m, abandon] {
+        m->owner = Mutex::Owner::kNone;
+        m->abandoned = abandon;
+        // With no handle left anywhere the mutex goes with its owner, abandoned or not.
+        ForgetMutexIfUnused(m);
+    });
+}
+
+bool SimSystem::MutexExists(const std::string& name) const {
+    return mutexes_.count(name) != 0;
+}
+
+bool SimSystem::MutexOwnedHere(const std::string& name) const {
+    auto it = mutexes_.find(name);
+    return it != mutexes_.end() && it->second->owner == Mutex::Owner::kHere;
+}
+
+std::uint32_t SimSystem::MutexTakeCount(const std::string& name) const {
+    auto t = mutexTakes_.find(name);
+    return t == mutexTakes_.end() ? 0 : t->second;
 }
 
 }  // namespace sim

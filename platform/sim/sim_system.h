@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -122,19 +123,64 @@ class SimSystem final : public platform::System {
     void CaptureDebugOutput(bool on) { captureDebug_ = on; }
     void ClearDebugLines() { debugLines_.clear(); }
     const std::string& StdoutText() const { return stdout_; }
+    void ClearStdout() { stdout_.clear(); }
 
     // --- Paths -----------------------------------------------------------------------------
     void SetModuleFileName(std::string path) { modulePath_ = std::move(path); }
     void SetSystemDirectory(std::string path) { systemDir_ = std::move(path); }
 
+    // --- Rights, timer resolution and named mutexes ----------------------------------------
+    // platform::System
+    bool IsProcessElevated() override { return elevated_; }
+    bool TimeBeginPeriod(std::uint32_t ms) override;
+    bool TimeEndPeriod(std::uint32_t ms) override;
+    bool IgnoreTimerResolutionThrottling() override;
+    platform::Handle CreateMutex(const char* name) override;
+    bool ReleaseMutex(platform::Handle h) override;
+
+    // Whether the process's token is elevated (IsProcessElevated); elevated at start.
+    void SetElevated(bool elevated) { elevated_ = elevated; }
+
+    // The system timer. With a tick set (microseconds; 0, the start, is exact), Sleep and the
+    // timeout of a wait last a whole number of ticks, at least what was asked, as on Windows;
+    // while a TimeBeginPeriod is in force the tick is the smallest period asked for, if shorter.
+    // A wait that its object ends early returns at once. Time below a millisecond is carried.
+    void SetTimerTickUs(std::uint32_t us) { timerTickUs_ = us; }
+    // The tick in force now, in microseconds (0: exact).
+    std::uint32_t TimerResolutionUs() const;
+    // Modeled time that has not yet reached the millisecond clock, in microseconds.
+    std::uint32_t TimerCarryUs() const { return timerCarryUs_; }
+    // Periods begun and not yet ended, and every TimeBeginPeriod/TimeEndPeriod as "begin N" or
+    // "end N", in order.
+    const std::multiset<std::uint32_t>& ActivePeriods() const { return periods_; }
+    const std::vector<std::string>& TimerLog() const { return timerLog_; }
+    // Whether the throttling opt-out succeeds (it does at start), and how often it was asked.
+    void SetThrottlingOptOutWorks(bool works) { throttlingOptOutWorks_ = works; }
+    std::uint32_t ThrottlingOptOutCalls() const { return throttlingOptOutCalls_; }
+
+    // Named mutexes. Another program holds `name` from now on (created if needed); it releases
+    // it at `releaseAtMs`, or ends then without releasing it (abandoned: the next wait gets
+    // kWaitAbandoned). HoldMutex without a time never lets go.
+    void HoldMutex(const std::string& name);
+    void HoldMutex(const std::string& name, std::uint64_t releaseAtMs, bool abandon = false);
+    // CreateMutex fails (returns null) while set.
+    void SetMutexCreationFails(bool fails) { mutexCreationFails_ = fails; }
+    bool MutexExists(const std::string& name) const;
+    // Whether this program owns the mutex now (taken by a wait and not yet released).
+    bool MutexOwnedHere(const std::string& name) const;
+    // Times this program took the mutex (abandoned takes included).
+    std::uint32_t MutexTakeCount(const std::string& name) const;
+
   private:
     struct Event;
+    struct Mutex;
     struct Process;
-    enum class HandleKind { kEvent, kProcess, kThread };
+    enum class HandleKind { kEvent, kProcess, kThread, kMutex };
     struct HandleEntry {
         HandleKind kind;
         std::shared_ptr<Event> event;
         std::shared_ptr<Process> process;
+        std::shared_ptr<Mutex> mutex = nullptr;
     };
 
     platform::Handle NewHandle(HandleEntry entry);
@@ -145,7 +191,8 @@ class SimSystem final : public platform::System {
     // Runs the earliest action due at or before `limit`; false when there is none.
     bool RunNextAction(std::uint64_t limit);
     bool Signalled(const HandleEntry& entry) const;
-    void Take(HandleEntry& entry);
+    // Takes a signalled object for a wait and gives the wait's result.
+    std::uint32_t Take(HandleEntry& entry);
 
     std::uint64_t now_ = kStartTickMs;
     std::uint64_t nextSeq_ = 0;
@@ -211,6 +258,21 @@ class SimSystem final : public platform::System {
     FileFaults fileFaults_;
     std::uint64_t fileBytesWritten_ = 0;
     std::uint32_t nextTempNumber_ = 1;
+    // When a Sleep or timeout of `ms` started now ends on the timer, and the carry after it.
+    std::uint64_t TickedDeadline(std::uint32_t ms, std::uint32_t* carryAfter) const;
+    std::shared_ptr<Mutex> NamedMutex(const std::string& name);
+    void ForgetMutexIfUnused(const std::shared_ptr<Mutex>& m);
+
+    bool elevated_ = true;
+    std::uint32_t timerTickUs_ = 0;
+    std::uint32_t timerCarryUs_ = 0;
+    std::multiset<std::uint32_t> periods_;
+    std::vector<std::string> timerLog_;
+    bool throttlingOptOutWorks_ = true;
+    std::uint32_t throttlingOptOutCalls_ = 0;
+    bool mutexCreationFails_ = false;
+    std::map<std::string, std::shared_ptr<Mutex>> mutexes_;  // named mutexes alive
+    std::map<std::string, std::uint32_t> mutexTakes_;
 };
 
 }  // namespace sim

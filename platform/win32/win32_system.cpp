@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "platform/win32/windows_api.h"
+// After <windows.h>, which they need.
+#include "platform/win32/windows_extra_api.h"
 
 namespace platform::win32 {
 namespace {
@@ -10,6 +12,7 @@ namespace {
 static_assert(kWaitObject0 == WAIT_OBJECT_0);
 static_assert(kWaitTimeout == WAIT_TIMEOUT);
 static_assert(kWaitFailed == WAIT_FAILED);
+static_assert(kWaitAbandoned == WAIT_ABANDONED);
 static_assert(kDriveUnknown == DRIVE_UNKNOWN && kDriveNoRootDir == DRIVE_NO_ROOT_DIR &&
               kDriveRemovable == DRIVE_REMOVABLE && kDriveFixed == DRIVE_FIXED &&
               kDriveRemote == DRIVE_REMOTE && kDriveCdrom == DRIVE_CDROM &&
@@ -168,6 +171,99 @@ bool Win32System::MoveFileEx(const char* from, const char* to, std::uint32_t fla
 
 bool Win32System::DeleteFile(const char* path) {
     return ::DeleteFileA(path) != FALSE;
+}
+
+// --- Rights, timer resolution and the frame lock ---------------------------------------------
+
+namespace {
+
+// The mutex is meant to be shared by every Kelvane process on the machine, elevated or not:
+// everyone may wait for it and release it (SYNCHRONIZE | MUTEX_MODIFY_STATE, nothing more, so no
+// one can change its security), and its low integrity label lets a medium-integrity process
+// reach an object that a high-integrity one created, and the other way round.
+constexpr const char* kFrameMutexSecurity = "D:(A;;0x00100001;;;WD)S:(ML;;NW;;;LW)";
+constexpr DWORD kFrameMutexAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+
+// Older headers lack these; the values are the system's own.
+constexpr int kProcessPowerThrottling = 4;  // PROCESS_INFORMATION_CLASS
+constexpr ULONG kPowerThrottlingVersion = 1;
+constexpr ULONG kPowerThrottlingIgnoreTimerResolution = 0x4;
+
+struct PowerThrottlingState {
+    ULONG Version;
+    ULONG ControlMask;
+    ULONG StateMask;
+};
+
+using SetProcessInformationFn = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+
+// A security descriptor from its text form, freed with LocalFree.
+class SecurityDescriptor {
+  public:
+    explicit SecurityDescriptor(const char* text) {
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(text, SDDL_REVISION_1, &sd_,
+                                                                    nullptr)) {
+            sd_ = nullptr;
+        }
+    }
+    ~SecurityDescriptor() {
+        if (sd_ != nullptr) ::LocalFree(sd_);
+    }
+    SecurityDescriptor(const SecurityDescriptor&) = delete;
+    SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
+    PSECURITY_DESCRIPTOR get() const { return sd_; }
+
+  private:
+    PSECURITY_DESCRIPTOR sd_ = nullptr;
+};
+
+}  // namespace
+
+bool Win32System::IsProcessElevated() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const BOOL ok =
+        ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    ::CloseHandle(token);
+    return ok && elevation.TokenIsElevated != 0;
+}
+
+bool Win32System::TimeBeginPeriod(std::uint32_t ms) {
+    return ::timeBeginPeriod(ms) == TIMERR_NOERROR;
+}
+
+bool Win32System::TimeEndPeriod(std::uint32_t ms) {
+    return ::timeEndPeriod(ms) == TIMERR_NOERROR;
+}
+
+bool Win32System::IgnoreTimerResolutionThrottling() {
+    // Looked up at run time: systems before Windows 8 do not have the call at all.
+    const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+    if (kernel == nullptr) return false;
+    const auto set = reinterpret_cast<SetProcessInformationFn>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel, "SetProcessInformation")));
+    if (set == nullptr) return false;
+    PowerThrottlingState state{kPowerThrottlingVersion, kPowerThrottlingIgnoreTimerResolution,
+                               kPowerThrottlingIgnoreTimerResolution};
+    return set(::GetCurrentProcess(), kProcessPowerThrottling, &state, sizeof state) != FALSE;
+}
+
+Handle Win32System::CreateMutex(const char* name) {
+    const SecurityDescriptor descriptor(kFrameMutexSecurity);
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor.get();
+    attributes.bInheritHandle = FALSE;
+    // Without the descriptor the creator's default security applies; an existing mutex is
+    // opened with its own security either way.
+    return ::CreateMutexExA(descriptor.get() != nullptr ? &attributes : nullptr, name, 0,
+                            kFrameMutexAccess);
+}
+
+bool Win32System::ReleaseMutex(Handle h) {
+    return ::ReleaseMutex(h) != FALSE;
 }
 
 }  // namespace platform::win32

@@ -42,6 +42,13 @@ class Win32System final : public System {
     std::uint32_t GetTempFileName(const char* folder, const char* prefix, char* buf) override;
     bool MoveFileEx(const char* from, const char* to, std::uint32_t flags) override;
     bool DeleteFile(const char* path) override;
+    // --- Rights, timer resolution and the frame lock ---
+    bool IsProcessElevated() override;
+    bool TimeBeginPeriod(std::uint32_t ms) override;
+    bool TimeEndPeriod(std::uint32_t ms) override;
+    bool IgnoreTimerResolutionThrottling() override;
+    Handle CreateMutex(const char* name) override;
+    bool ReleaseMutex(Handle h) override;
 };
 
 }  // namespace platform::win32

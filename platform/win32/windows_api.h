@@ -18,3 +18,4 @@
 #undef GetTempFileName
 #undef MoveFileEx
 #undef DeleteFile
+#undef CreateMutex

@@ -78,6 +78,11 @@ class RecordingView : public app::View {
         ++endRequests;
         log.push_back("end");
     }
+    void SetStatus1(const std::string& text) override {
+        panel1.push_back(text);
+        log.push_back("panel1:" + text);
+    }
+    bool EndRequested() const override { return endRequested; }
 
     // Entries of `log` that start with `prefix`.
     std::vector<std::string> LogOf(const std::string& prefix) const {
@@ -105,11 +110,13 @@ class RecordingView : public app::View {
     std::vector<std::string> pickDirs;
     int processMessagesCalls = 0;
     int endRequests = 0;
+    std::vector<std::string> panel1;  // texts of status panel 1, in order
 
     // Script.
     std::deque<std::optional<std::string>> pickAnswers;
     std::function<void()> onProcessMessages;
     std::function<void()> onShowMessage;  // runs while the modal box would be up
+    bool endRequested = false;            // what EndRequested answers (the user closed it)
 };
 
 }  // namespace apptest

@@ -154,4 +154,70 @@ TEST(SimSystemPaths, ModuleAndSystemPathsFollowWin32BufferRules) {
     EXPECT_STREQ(buf, "C:\\windows\\system32");
 }
 
+TEST(SimSystemMutexes, OwnedByOneAtATimeRecursiveHereAndReleasedOnlyByTheOwner) {
+    SimSystem sys;
+    platform::Handle a = sys.CreateMutex("m");
+    platform::Handle b = sys.CreateMutex("m");
+    ASSERT_NE(a, nullptr);
+    EXPECT_FALSE(sys.ReleaseMutex(a)) << "nobody owns it yet";
+    EXPECT_EQ(sys.WaitForSingleObject(a, 0), kWaitObject0);
+    EXPECT_EQ(sys.WaitForSingleObject(b, 0), kWaitObject0) << "the owner takes it again";
+    EXPECT_TRUE(sys.ReleaseMutex(b));
+    EXPECT_TRUE(sys.MutexOwnedHere("m"));
+    EXPECT_TRUE(sys.ReleaseMutex(a));
+    EXPECT_FALSE(sys.MutexOwnedHere("m"));
+    EXPECT_FALSE(sys.ReleaseMutex(a));
+    EXPECT_TRUE(sys.CloseHandle(a));
+    EXPECT_TRUE(sys.CloseHandle(b));
+    EXPECT_FALSE(sys.MutexExists("m"));
+}
+
+TEST(SimSystemMutexes, AnotherProgramsHoldEndsByReleaseOrByItsEnd) {
+    SimSystem sys;
+    const auto t0 = sys.Now();
+    sys.HoldMutex("m", t0 + 250);
+    platform::Handle h = sys.CreateMutex("m");
+    EXPECT_EQ(sys.WaitForSingleObject(h, 100), kWaitTimeout);
+    EXPECT_EQ(sys.WaitForSingleObject(h, SimSystem::kInfinite), kWaitObject0);
+    EXPECT_EQ(sys.Now(), t0 + 250);
+    EXPECT_TRUE(sys.ReleaseMutex(h));
+
+    // Held, then its holder ends without releasing it: the next wait gets it, abandoned, once.
+    sys.HoldMutex("m", t0 + 400, /*abandon=*/true);
+    EXPECT_EQ(sys.WaitForSingleObject(h, 1000), platform::kWaitAbandoned);
+    EXPECT_TRUE(sys.ReleaseMutex(h));
+    EXPECT_EQ(sys.WaitForSingleObject(h, 0), kWaitObject0);
+    EXPECT_TRUE(sys.ReleaseMutex(h));
+    EXPECT_EQ(sys.MutexTakeCount("m"), 3u);
+    EXPECT_TRUE(sys.CloseHandle(h));
+
+    sys.SetMutexCreationFails(true);
+    EXPECT_EQ(sys.CreateMutex("m"), nullptr);
+}
+
+TEST(SimSystemTimer, TickRoundsSleepsUpAndTheSmallestPeriodAskedForRules) {
+    SimSystem sys;
+    sys.SetTimerTickUs(15'625);
+    EXPECT_EQ(sys.TimerResolutionUs(), 15'625u);
+    auto elapsedUs = [&](std::uint32_t ms) {
+        const std::uint64_t before = sys.Now() * 1000 + sys.TimerCarryUs();
+        sys.Sleep(ms);
+        return sys.Now() * 1000 + sys.TimerCarryUs() - before;
+    };
+    EXPECT_EQ(elapsedUs(10), 15'625u);
+    EXPECT_EQ(elapsedUs(100), 109'375u);
+    EXPECT_EQ(elapsedUs(0), 0u);
+    EXPECT_TRUE(sys.TimeBeginPeriod(5));
+    EXPECT_TRUE(sys.TimeBeginPeriod(1));
+    EXPECT_EQ(elapsedUs(10), 10'000u);
+    EXPECT_TRUE(sys.TimeEndPeriod(1));
+    EXPECT_EQ(sys.TimerResolutionUs(), 5'000u);
+    EXPECT_EQ(elapsedUs(7), 10'000u);
+    EXPECT_TRUE(sys.TimeEndPeriod(5));
+    EXPECT_FALSE(sys.TimeEndPeriod(5)) << "not begun";
+    EXPECT_EQ(sys.TimerResolutionUs(), 15'625u);
+    sys.SetTimerTickUs(0);
+    EXPECT_EQ(elapsedUs(10), 10'000u);
+}
+
 }  // namespace

@@ -2,11 +2,13 @@
 // application rely on, which no simulated backend can vouch for.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "platform/types.h"
 #include "platform/win32/win32_device_io.h"
@@ -276,6 +278,45 @@ TEST(Win32Files, OpeningRefusesWhatTheToolReliesOnBeingRefused) {
         sys.MoveFileEx(missing.c_str(), existing.c_str(), platform::kMoveFileReplaceExisting));
     EXPECT_EQ(ReadAll(existing), "OLD");
     std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+using platform::kWaitAbandoned;
+
+TEST(Win32FrameLock, NamedMutexIsSharedTakenOnceAndAbandonedByAnEndedOwner) {
+    const std::string name = "Global\\" + UniqueName("kv_test_mutex_");
+    Handle first = sys.CreateMutex(name.c_str());
+    ASSERT_NE(first, nullptr) << ::GetLastError();
+    Handle second = sys.CreateMutex(name.c_str());  // the existing one, opened
+    ASSERT_NE(second, nullptr) << ::GetLastError();
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+
+    // A thread that takes it and ends without releasing it: the next wait still gets it.
+    std::thread holder([&] {
+        EXPECT_EQ(sys.WaitForSingleObject(first, 0), kWaitObject0);
+        EXPECT_TRUE(sys.ReleaseMutex(first));
+        EXPECT_EQ(sys.WaitForSingleObject(first, 0), kWaitObject0);
+    });
+    holder.join();
+    EXPECT_FALSE(sys.ReleaseMutex(second)) << "not this thread's";
+    EXPECT_EQ(sys.WaitForSingleObject(second, 5000), kWaitAbandoned);
+    EXPECT_EQ(sys.WaitForSingleObject(first, 0), kWaitObject0) << "the owner may take it again";
+    EXPECT_TRUE(sys.ReleaseMutex(first));
+    EXPECT_TRUE(sys.ReleaseMutex(second));
+    EXPECT_FALSE(sys.ReleaseMutex(second));
+    EXPECT_TRUE(sys.CloseHandle(first));
+    EXPECT_TRUE(sys.CloseHandle(second));
+}
+
+TEST(Win32FrameLock, TimerAndRightsQueriesAnswer) {
+    EXPECT_TRUE(sys.TimeBeginPeriod(1));
+    EXPECT_TRUE(sys.TimeEndPeriod(1));
+    // Either answer is possible on the host; the calls must not fail in other ways.
+    std::printf("elevated=%d throttling-opt-out=%d\n", sys.IsProcessElevated() ? 1 : 0,
+                sys.IgnoreTimerResolutionThrottling() ? 1 : 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,33 @@ TEST_F(MainWindowTest, StatusGoesToPanelZeroOnly) {
     window_.SetStatus("Update FW Ok.");
     EXPECT_EQ(StatusText(Control(kIdStatusBar1), 0), "Update FW Ok.");
     EXPECT_EQ(StatusText(Control(kIdStatusBar1), 1), "");
+}
+
+TEST_F(MainWindowTest, NotesGoToPanelOneAndLeavePanelZeroAlone) {
+    window_.SetStatus("No Device is Existing.");
+    window_.SetStatus1("Limited");
+    EXPECT_EQ(StatusText(Control(kIdStatusBar1), 0), "No Device is Existing.");
+    EXPECT_EQ(StatusText(Control(kIdStatusBar1), 1), "Limited");
+    window_.SetStatus1("");
+    EXPECT_EQ(StatusText(Control(kIdStatusBar1), 1), "");
+}
+
+TEST_F(MainWindowTest, PanelOneNotesFitTheirNarrowPanel) {
+    HWND status = Control(kIdStatusBar1);
+    RECT panel{};
+    ASSERT_TRUE(::SendMessageA(status, SB_GETRECT, 1, reinterpret_cast<LPARAM>(&panel)));
+    HDC dc = ::GetDC(status);
+    ASSERT_NE(dc, nullptr);
+    const auto font = reinterpret_cast<HFONT>(::SendMessageA(status, WM_GETFONT, 0, 0));
+    HGDIOBJ old = font != nullptr ? ::SelectObject(dc, font) : nullptr;
+    for (const char* note : {app::kNoRightsPanelText, app::kWaitingPanelText}) {
+        SIZE size{};
+        ASSERT_TRUE(::GetTextExtentPoint32A(dc, note, static_cast<int>(std::strlen(note)), &size));
+        // The status bar draws its text a few pixels inside the panel's border.
+        EXPECT_LE(size.cx + S(6), panel.right - panel.left) << note;
+    }
+    if (old != nullptr) ::SelectObject(dc, old);
+    ::ReleaseDC(status, dc);
 }
 
 struct ScrollCase {
