@@ -18,36 +18,38 @@
 namespace app {
 namespace {
 
-constexpr const char* kDumpFileName = "flash.bin";
 constexpr std::uint32_t kChunk = 65536;
 constexpr std::uint32_t kReadinessPauseMs = 100;
 constexpr std::size_t kReadinessByte = 8;
 
-// "flash.bin" in the current folder. Its old contents survive until a complete read replaces
-// them, and a file this run created is removed again when nothing is written into it.
+// The read-back file ("flash.bin" in the current folder unless the front end names another).
+// Its old contents survive until a complete read replaces them, and a file this run created is
+// removed again when nothing is written into it.
 class DumpFile {
   public:
+    explicit DumpFile(const std::string& name) : name_(name) {}
+
     // Makes sure the file can be opened for writing, creating it when missing, without
     // truncating an existing one.
     bool Prepare() {
         std::error_code ec;
-        const bool existed = std::filesystem::exists(kDumpFileName, ec);
+        const bool existed = std::filesystem::exists(name_, ec);
         // When it cannot be told, assume the file is someone's and never remove it.
         const bool knownMissing = !existed && !ec;
-        const CFile probe(std::fopen(kDumpFileName, "ab"));
+        const CFile probe(std::fopen(name_.c_str(), "ab"));
         if (!probe) return false;
         createdHere_ = knownMissing;
         return true;
     }
 
     void Discard() {
-        if (createdHere_) std::remove(kDumpFileName);
+        if (createdHere_) std::remove(name_.c_str());
         createdHere_ = false;
     }
 
     // Replaces the contents with `size` bytes; false on any failed or short write.
     bool Replace(const std::uint8_t* data, std::size_t size) {
-        std::FILE* raw = std::fopen(kDumpFileName, "wb");
+        std::FILE* raw = std::fopen(name_.c_str(), "wb");
         if (raw == nullptr) return false;
         CFile file(raw);
         const bool written = std::fwrite(data, 1, size, raw) == size && std::fflush(raw) == 0;
@@ -55,6 +57,7 @@ class DumpFile {
     }
 
   private:
+    const std::string& name_;
     bool createdHere_ = false;
 };
 
@@ -108,7 +111,7 @@ void TForm1::ReadFlash() {
     if (signedLength < 0) throw Error("'" + lengthText + "' is not a valid length");
     const auto length = static_cast<std::uint32_t>(signedLength);
 
-    const int handle = ZamoUSB_FindDevice();
+    const int handle = FindChosenDevice();
     if (handle == 0) {
         view_.SetStatus("No Device is Existing");
         return;
@@ -119,7 +122,7 @@ void TForm1::ReadFlash() {
     }
     view_.SetStatus("Connect to Device Success!");
 
-    DumpFile dump;
+    DumpFile dump(DumpFileName);
     if (!dump.Prepare()) {
         view_.SetStatus("Create file fail!");
         return;

@@ -20,9 +20,9 @@ void TForm1::FormCreate(const char* commandLine) {
 
     // No command may start inside the unattended work while the runner pumps events.
     FlagGuard running(commandRunning_);
-    StopServiceCommand = "net stop stisvc";
-    StartServiceCommand = "net start stisvc";
-    RunCommand(StopServiceCommand);
+    StopServiceCommand = ServiceStopLine;
+    StartServiceCommand = ServiceStartLine;
+    RunServiceCommand(StopServiceCommand);
     try {
         if (*argument == kCheckModeArgument) {
             // An earlier run's version must not survive this one.
@@ -34,11 +34,11 @@ void TForm1::FormCreate(const char* commandLine) {
         }
     } catch (...) {
         // The service comes back and the program still ends; the error box follows.
-        RunCommand(StartServiceCommand);
+        RunServiceCommand(StartServiceCommand);
         view_.RequestEnd();
         throw;
     }
-    RunCommand(StartServiceCommand);
+    RunServiceCommand(StartServiceCommand);
     view_.RequestEnd();
 }
 

@@ -11,9 +11,6 @@
 namespace app {
 namespace {
 
-constexpr const char* kStopService = "net stop stisvc";
-constexpr const char* kStartService = "net start stisvc";
-
 // Sizes offered by the scroll bar, by position.
 constexpr const char* kScrollSizes[] = {"524288",  "1048576", "2097152",
                                         "4194304", "8388608", "16777216"};
@@ -36,21 +33,29 @@ bool TForm1::RunInFrame(Routine&& routine) {
     // inside this one.
     if (commandRunning_) return false;
     FlagGuard running(commandRunning_);
-    StopServiceCommand = kStopService;
-    StartServiceCommand = kStartService;
-    RunCommand(StopServiceCommand);
+    StopServiceCommand = ServiceStopLine;
+    StartServiceCommand = ServiceStartLine;
+    RunServiceCommand(StopServiceCommand);
     try {
         std::forward<Routine>(routine)();
     } catch (...) {
-        RunCommand(StartServiceCommand);
+        RunServiceCommand(StartServiceCommand);
         throw;
     }
-    RunCommand(StartServiceCommand);
+    RunServiceCommand(StartServiceCommand);
     return true;
 }
 
+void TForm1::RunServiceCommand(const std::string& commandLine) {
+    if (!commandLine.empty()) RunCommand(commandLine);
+}
+
+int TForm1::FindChosenDevice() const {
+    return ChosenDevice != 0 ? ChosenDevice : ZamoUSB_FindDevice();
+}
+
 int TForm1::OpenDevice() {
-    const int handle = ZamoUSB_FindDevice();
+    const int handle = FindChosenDevice();
     if (handle == 0) {
         view_.SetStatus("No Device is Existing.");
         return 0;

@@ -1,0 +1,200 @@
+#include "platform/linux/linux_system.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/profile/profile_file.h"
+
+namespace platform::linux_os {
+namespace {
+
+constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+// How often a timed wait looks at the lock again; flock has no time-out of its own.
+constexpr std::uint32_t kLockPollMs = 2;
+
+void SleepMs(std::uint32_t ms) {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+std::uint64_t MonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1'000'000u;
+}
+
+void WriteAll(int fd, const char* text, std::size_t left) {
+    while (left > 0) {
+        const ssize_t n = ::write(fd, text, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+std::uint32_t EmptyPath(char* buf, std::uint32_t bufLen) {
+    if (buf && bufLen) buf[0] = '\0';
+    return 0;
+}
+
+}  // namespace
+
+struct LinuxSystem::LockFile {
+    explicit LockFile(int descriptor) : fd(descriptor) {}
+    ~LockFile() { ::close(fd); }  // closing gives a held lock back
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+
+    int fd;
+    bool holding = false;
+};
+
+LinuxSystem::LinuxSystem() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    lockFolder_ = runtime != nullptr && runtime[0] != '\0' ? runtime : "/run/lock";
+}
+
+LinuxSystem::~LinuxSystem() = default;
+
+std::string LinuxSystem::LockFilePath(const char* name) const {
+    if (name == nullptr || name[0] == '\0' || std::strchr(name, '/') != nullptr ||
+        std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return {};
+    }
+    return lockFolder_ + "/" + name + ".lock";
+}
+
+Handle LinuxSystem::OpenLock(const char* name, bool create) {
+    const std::string path = LockFilePath(name);
+    if (path.empty()) return nullptr;
+    // Read access is all flock needs, and lets programs of other users share an existing file.
+    const int flags = O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0);
+    int fd = -1;
+    do {
+        fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    if (create) ::fchmod(fd, 0666);  // past the umask, so every user can take turns on it
+    auto lock = std::make_unique<LockFile>(fd);
+    const Handle h = lock.get();
+    locks_.emplace(h, std::move(lock));
+    return h;
+}
+
+Handle LinuxSystem::OpenEvent(const char* name) {
+    return OpenLock(name, false);
+}
+
+Handle LinuxSystem::CreateEvent(const char* name) {
+    return OpenLock(name, true);
+}
+
+bool LinuxSystem::SetEvent(Handle h) {
+    const auto it = locks_.find(h);
+    if (it == locks_.end()) return false;
+    LockFile& lock = *it->second;
+    // Not holding it: nothing to give back, and nobody else's turn is touched.
+    if (!lock.holding) return true;
+    if (::flock(lock.fd, LOCK_UN) != 0) return false;
+    lock.holding = false;
+    return true;
+}
+
+std::uint32_t LinuxSystem::WaitForSingleObject(Handle h, std::uint32_t ms) {
+    const auto it = locks_.find(h);
+    if (it == locks_.end()) return kWaitFailed;
+    LockFile& lock = *it->second;
+    if (lock.holding) {
+        // flock would grant it again on the same file; an auto-reset event stays taken.
+        if (ms == kInfinite) return kWaitFailed;
+        SleepMs(ms);
+        return kWaitTimeout;
+    }
+    if (ms == kInfinite) {
+        int r = 0;
+        do {
+            r = ::flock(lock.fd, LOCK_EX);
+        } while (r != 0 && errno == EINTR);
+        if (r != 0) return kWaitFailed;
+        lock.holding = true;
+        return kWaitObject0;
+    }
+    const std::uint64_t deadline = MonotonicMs() + ms;
+    for (;;) {
+        if (::flock(lock.fd, LOCK_EX | LOCK_NB) == 0) {
+            lock.holding = true;
+            return kWaitObject0;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) return kWaitFailed;
+        const std::uint64_t now = MonotonicMs();
+        if (now >= deadline) return kWaitTimeout;
+        const std::uint64_t left = deadline - now;
+        SleepMs(left < kLockPollMs ? static_cast<std::uint32_t>(left) : kLockPollMs);
+    }
+}
+
+bool LinuxSystem::CloseHandle(Handle h) {
+    return locks_.erase(h) == 1;
+}
+
+void LinuxSystem::Sleep(std::uint32_t ms) {
+    SleepMs(ms);
+}
+
+std::uint64_t LinuxSystem::TickCount() {
+    return MonotonicMs();
+}
+
+void LinuxSystem::OutputDebugString(const char* text) {
+    if (!debugOutput_ || text == nullptr) return;
+    // One line per call on a terminal or in a log: the trailing CR LF (or none) becomes LF.
+    std::size_t length = std::strlen(text);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
+    std::string line(text, length);
+    line += '\n';
+    WriteAll(STDERR_FILENO, line.data(), line.size());
+}
+
+void LinuxSystem::WriteStdout(const char* text) {
+    if (text == nullptr) return;
+    WriteAll(STDOUT_FILENO, text, std::strlen(text));
+}
+
+bool LinuxSystem::CreateProcessNoWindow(const char*, char*, ProcessInfo* pi) {
+    if (pi) *pi = ProcessInfo{};
+    return false;
+}
+
+bool LinuxSystem::GetExitCodeProcess(Handle, std::uint32_t*) {
+    return false;
+}
+
+bool LinuxSystem::WritePrivateProfileString(const char* section, const char* key, const char* value,
+                                            const char* path) {
+    return profile::WriteProfileString(section, key, value, path);
+}
+
+std::uint32_t LinuxSystem::GetModuleFileName(char* buf, std::uint32_t bufLen) {
+    if (buf == nullptr || bufLen == 0) return 0;
+    const ssize_t n = ::readlink("/proc/self/exe", buf, bufLen);
+    // A path that filled the buffer may have been cut: not a path (see the Win32 backend).
+    if (n <= 0 || static_cast<std::uint32_t>(n) >= bufLen) return EmptyPath(buf, bufLen);
+    buf[n] = '\0';
+    return static_cast<std::uint32_t>(n);
+}
+
+std::uint32_t LinuxSystem::GetSystemDirectory(char* buf, std::uint32_t bufLen) {
+    return EmptyPath(buf, bufLen);
+}
+
+}  // namespace platform::linux_os
