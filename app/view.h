@@ -9,7 +9,7 @@
 namespace app {
 
 class View {
-  public:
+public:
     virtual ~View() = default;
 
     // Panel 0 of the status bar; each text replaces the one before.
