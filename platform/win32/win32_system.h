@@ -31,6 +31,13 @@ class Win32System final : public System {
                                    const char* path) override;
     std::uint32_t GetModuleFileName(char* buf, std::uint32_t bufLen) override;
     std::uint32_t GetSystemDirectory(char* buf, std::uint32_t bufLen) override;
+
+    // --- Debug output on standard error ---
+    // A console program's --verbose: each debug output line is also written to standard error.
+    void CopyDebugOutputToStderr(bool on) { debugToStderr_ = on; }
+
+  private:
+    bool debugToStderr_ = false;
 };
 
 }  // namespace platform::win32
