@@ -49,15 +49,55 @@ std::uint32_t EmptyPath(char* buf, std::uint32_t bufLen) {
 
 }  // namespace
 
+// One handle on a named event: its lock file and the file of its queue (see WaitForSingleObject).
 struct LinuxSystem::LockFile {
-    explicit LockFile(int descriptor) : fd(descriptor) {}
-    ~LockFile() { ::close(fd); }  // closing gives a held lock back
+    LockFile(int event, int queue) : fd(event), queueFd(queue) {}
+    ~LockFile() {  // closing gives held locks back
+        ::close(queueFd);
+        ::close(fd);
+    }
     LockFile(const LockFile&) = delete;
     LockFile& operator=(const LockFile&) = delete;
 
     int fd;
+    int queueFd;
     bool holding = false;
 };
+
+namespace {
+
+int OpenFile(const std::string& path, bool create) {
+    // Read access is all flock needs, and lets programs of other users share an existing file.
+    const int flags = O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0);
+    int fd = -1;
+    do {
+        fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && create) ::fchmod(fd, 0666);  // past the umask, so every user can take turns
+    return fd;
+}
+
+// Takes the exclusive lock of `fd` by `deadline` (milliseconds of MonotonicMs; none for an
+// infinite wait).
+std::uint32_t TakeLock(int fd, bool infinite, std::uint64_t deadline) {
+    if (infinite) {
+        int r = 0;
+        do {
+            r = ::flock(fd, LOCK_EX);
+        } while (r != 0 && errno == EINTR);
+        return r == 0 ? kWaitObject0 : kWaitFailed;
+    }
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return kWaitObject0;
+        if (errno != EWOULDBLOCK && errno != EINTR) return kWaitFailed;
+        const std::uint64_t now = MonotonicMs();
+        if (now >= deadline) return kWaitTimeout;
+        const std::uint64_t left = deadline - now;
+        SleepMs(left < kLockPollMs ? static_cast<std::uint32_t>(left) : kLockPollMs);
+    }
+}
+
+}  // namespace
 
 LinuxSystem::LinuxSystem() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -77,15 +117,14 @@ std::string LinuxSystem::LockFilePath(const char* name) const {
 Handle LinuxSystem::OpenLock(const char* name, bool create) {
     const std::string path = LockFilePath(name);
     if (path.empty()) return nullptr;
-    // Read access is all flock needs, and lets programs of other users share an existing file.
-    const int flags = O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0);
-    int fd = -1;
-    do {
-        fd = ::open(path.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return nullptr;
-    if (create) ::fchmod(fd, 0666);  // past the umask, so every user can take turns on it
-    auto lock = std::make_unique<LockFile>(fd);
+    const int event = OpenFile(path, create);
+    if (event < 0) return nullptr;
+    const int queue = OpenFile(path.substr(0, path.size() - 5) + ".queue", true);
+    if (queue < 0) {
+        ::close(event);
+        return nullptr;
+    }
+    auto lock = std::make_unique<LockFile>(event, queue);
     const Handle h = lock.get();
     locks_.emplace(h, std::move(lock));
     return h;
@@ -114,33 +153,24 @@ std::uint32_t LinuxSystem::WaitForSingleObject(Handle h, std::uint32_t ms) {
     const auto it = locks_.find(h);
     if (it == locks_.end()) return kWaitFailed;
     LockFile& lock = *it->second;
+    const bool infinite = ms == kInfinite;
     if (lock.holding) {
         // flock would grant it again on the same file; an auto-reset event stays taken.
-        if (ms == kInfinite) return kWaitFailed;
+        if (infinite) return kWaitFailed;
         SleepMs(ms);
         return kWaitTimeout;
     }
-    if (ms == kInfinite) {
-        int r = 0;
-        do {
-            r = ::flock(lock.fd, LOCK_EX);
-        } while (r != 0 && errno == EINTR);
-        if (r != 0) return kWaitFailed;
-        lock.holding = true;
-        return kWaitObject0;
-    }
-    const std::uint64_t deadline = MonotonicMs() + ms;
-    for (;;) {
-        if (::flock(lock.fd, LOCK_EX | LOCK_NB) == 0) {
-            lock.holding = true;
-            return kWaitObject0;
-        }
-        if (errno != EWOULDBLOCK && errno != EINTR) return kWaitFailed;
-        const std::uint64_t now = MonotonicMs();
-        if (now >= deadline) return kWaitTimeout;
-        const std::uint64_t left = deadline - now;
-        SleepMs(left < kLockPollMs ? static_cast<std::uint32_t>(left) : kLockPollMs);
-    }
+    // Waiters line up on the queue file first and keep it while they wait for the event. A
+    // holder that gives the event back and wants it again at once must then queue behind them,
+    // as a waiter on an auto-reset event is served when it is set; flock alone lets the releasing
+    // program win every time and starve the others.
+    const std::uint64_t deadline = infinite ? 0 : MonotonicMs() + ms;
+    std::uint32_t result = TakeLock(lock.queueFd, infinite, deadline);
+    if (result != kWaitObject0) return result;
+    result = TakeLock(lock.fd, infinite, deadline);
+    ::flock(lock.queueFd, LOCK_UN);
+    if (result == kWaitObject0) lock.holding = true;
+    return result;
 }
 
 bool LinuxSystem::CloseHandle(Handle h) {

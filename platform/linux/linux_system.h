@@ -1,8 +1,9 @@
 // The Linux System backend.
 //
 // - Named events are lock files held with flock: "<dir>/<name>.lock", where <dir> is
-//   $XDG_RUNTIME_DIR when set, else /run/lock. Taking the event is taking the lock; SetEvent
-//   gives it back when this handle holds it and does nothing otherwise. The kernel frees the lock
+//   $XDG_RUNTIME_DIR when set, else /run/lock, with "<dir>/<name>.queue" where waiters line up.
+//   Taking the event is taking the lock; SetEvent gives it back when this handle holds it and
+//   does nothing otherwise. The kernel frees the lock
 //   of a program that dies, so a dead holder never blocks the file (the device-side lock it held
 //   is the protocol's business). A handle that holds the event and waits on it again times out,
 //   as a wait on an auto-reset event that nobody set does.

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -153,8 +154,210 @@ TEST_P(CliOnEmulatedDevice, ListsTheDeviceWithItsPath) {
     }
 }
 
+// Two programs on one device at once: an update and version queries beside it. Each must finish
+// its own job, and no data command may reach the device inside the other program's service.
+// (Two jobs that both set the device's address, such as an update and a read-back, need more
+// than the service: a lock around the whole job.)
+TEST_P(CliOnEmulatedDevice, TwoProgramsShareTheDeviceWithoutMixingTheirServices) {
+    const std::vector<std::uint8_t> image = RandomBytes(4 * 65536, 27);
+    WriteFile(work_ / "image.bin", image);
+
+    CliProcess update({"update", "image.bin"}, work_.string(), LockDir(), "update");
+    CliProcess version1({"version"}, work_.string(), LockDir(), "version1");
+    const CliResult versioned1 = version1.Wait();
+    CliProcess version2({"version", "--result", "result2.ini"}, work_.string(), LockDir(),
+                        "version2");
+    const CliResult versioned2 = version2.Wait();
+    const CliResult updated = update.Wait();
+
+    EXPECT_EQ(updated.exitCode, 0) << Describe(updated);
+    EXPECT_EQ(versioned1.exitCode, 0) << Describe(versioned1);
+    EXPECT_NE(versioned1.out.find("2206\n"), std::string::npos) << Describe(versioned1);
+    EXPECT_EQ(versioned2.exitCode, 0) << Describe(versioned2);
+    EXPECT_EQ(Memory(kFirmwareBase, static_cast<std::uint32_t>(image.size())), image);
+    EXPECT_EQ(Counters().lastFinishingValue, 1u);
+    EXPECT_EQ(scanner_->MixedServices(), 0u);
+    EXPECT_GE(scanner_->Connections(), 3u);
+}
+
+// A program killed while it holds the service: the kernel frees its lock file at once, and the
+// next program takes the service over (breaking the device-side lock the dead one left, after
+// the protocol's wait for a stale lock).
+TEST_P(CliOnEmulatedDevice, AKilledHoldersLockIsFreed) {
+    const std::vector<std::uint8_t> image = RandomBytes(2u << 20, 31);
+    WriteFile(work_ / "image.bin", image);
+    const std::string lockFile =
+        LockDir() +
+        (GetParam().layout.stillImage ? "/ZAMOUSB_EVENT_u.lock" : "/ZAMOUSB_EVENT_D.lock");
+
+    CliProcess holder({"update", "image.bin"}, work_.string(), LockDir(), "holder");
+    // Wait (bounded) until the holder is inside a service with the device locked.
+    bool held = false;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!held && std::chrono::steady_clock::now() < limit) {
+        bool locked = false;
+        scanner_->WithScanner([&](sim::Scanner& s) { locked = s.Model().LockedByHost(); });
+        const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            if (locked && ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+                held = true;
+            else
+                ::flock(fd, LOCK_UN);
+            ::close(fd);
+        }
+        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(held) << "the holder never held the service";
+    holder.Kill();
+
+    const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the dead holder's lock file is still held";
+    ::close(fd);
+
+    const CliResult r = Run({"version"});
+    EXPECT_EQ(r.exitCode, 0) << Describe(r);
+    EXPECT_NE(r.out.find("2206\n"), std::string::npos) << Describe(r);
+}
+
+// A device that lies: each case is a fault of the firmware model on one command of a job, and the
+// job must end with a failure status and its failure text, never with success.
+struct LieCase {
+    const char* name;
+    std::vector<std::string> args;
+    sim::Fault fault;
+    ExitStatus expected;
+    bool stillImageOnly = false;
+    bool diskOnly = false;
+};
+
+std::vector<LieCase> Lies() {
+    using sim::Fault;
+    constexpr std::uint8_t kData = 0x02, kSet = 0x03, kGetFirst = 0x01, kGetSecond = 0x02;
+    return {
+        {"BlockRefusedWithSense",
+         {"update", "image.bin"},
+         Fault::Status(1, 0x05, 0x24).OnCommand(kData, kSet, 5),
+         ExitStatus::kDeviceFailed},
+        {"BlockRefusedWithEmptySense",
+         {"update", "image.bin"},
+         Fault::Status(1, 0x00, 0x00).OnCommand(kData, kSet, 5),
+         ExitStatus::kDeviceFailed},
+        {"FinishingValueCutShort",
+         {"update", "image.bin"},
+         Fault::DataShort(2).OnCommand(kData, kSet, 6),
+         ExitStatus::kDeviceFailed},
+        {"MemoryReadRefused",
+         {"read", "0x4000", "70000", "back.bin"},
+         Fault::Status(1, 0x02, 0x04).OnCommand(kData, kGetFirst, 11),
+         ExitStatus::kDeviceFailed},
+        {"VersionWithStaleTag",
+         {"version"},
+         Fault::StaleTag().OnCommand(kData, kGetSecond, 6),
+         ExitStatus::kDeviceFailed,
+         true},
+        {"VersionStatusWrapperLost",
+         {"version"},
+         Fault::CswReadFails().OnCommand(kData, kGetSecond, 6),
+         ExitStatus::kDeviceFailed,
+         true},
+        {"CalibrationRefused",
+         {"calibrate"},
+         Fault::Status(1, 0x05, 0x24).OnCommand(kData, kSet, 9),
+         ExitStatus::kDeviceFailed},
+        {"CalibrationScsiBusy",
+         {"calibrate"},
+         Fault::ScsiStatus(0x08).OnCommand(kData, kSet, 9),
+         ExitStatus::kDeviceFailed,
+         false,
+         true},
+        {"VersionRequestFails",
+         {"version"},
+         Fault::IoctlFails().OnCommand(kData, kGetSecond, 6),
+         ExitStatus::kDeviceFailed,
+         false,
+         true},
+        {"DeviceVanishesDuringUpdate",
+         {"update", "image.bin"},
+         Fault::Vanish().OnCommand(kData, kSet, 5),
+         ExitStatus::kDeviceFailed},
+    };
+}
+
+TEST_P(CliOnEmulatedDevice, LiesGiveFailureStatuses) {
+    WriteFile(work_ / "image.bin", RandomBytes(70000, 5));
+    const bool stillImage = GetParam().layout.stillImage;
+    int ran = 0;
+    for (const LieCase& lie : Lies()) {
+        if ((lie.stillImageOnly && !stillImage) || (lie.diskOnly && stillImage)) continue;
+        SCOPED_TRACE(lie.name);
+        ++ran;
+        scanner_->WithScanner([&](sim::Scanner& s) {
+            s.ClearFaults();
+            s.Replug();
+            s.Model().ReleaseLocks();
+            s.Inject(lie.fault);
+        });
+        fs::remove(work_ / "back.bin");
+        const CliResult r = Run(lie.args);
+        EXPECT_EQ(r.exitCode, app::ToInt(lie.expected)) << Describe(r);
+        EXPECT_EQ(r.out.find(" Ok."), std::string::npos) << Describe(r);
+        EXPECT_FALSE(fs::exists(work_ / "back.bin"));
+    }
+    EXPECT_GE(ran, 8);
+}
+
+// Devices that are not what they claim: no device to work with.
+TEST_P(CliOnEmulatedDevice, AnUnknownVendorOrTagIsNoDevice) {
+    sim::ModelConfig config;
+    config.vendorId = 0x1234;
+    std::memcpy(config.tag, "ZAMX", 4);
+    scanner_.reset();
+    scanner_ = std::make_unique<EmulatedScanner>(config, kMemorySize, GetParam().layout);
+    const CliResult r = Run({"version"});
+    EXPECT_EQ(r.exitCode, app::ToInt(ExitStatus::kNoDevice)) << Describe(r);
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, CliOnEmulatedDevice, ::testing::Values(kStillImagePath, kDiskPath),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Words the program cannot work with, and a machine without a scanner.
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> args;
+    ExitStatus expected;
+};
+
+class CliWithoutDevice : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(CliWithoutDevice, EndsWithItsStatus) {
+    const fs::path work =
+        fs::temp_directory_path() / ("kv-linux-e2e-usage-" + std::to_string(getpid()));
+    fs::create_directories(work / "locks");
+    WriteFile(work / "image.bin", RandomBytes(100, 1));
+    EmulatedScanner none(sim::ModelConfig{}, 0, EmulatedLayout{false, false});
+    const CliResult r = RunCli(GetParam().args, work.string(), (work / "locks").string());
+    EXPECT_EQ(r.exitCode, app::ToInt(GetParam().expected)) << Describe(r);
+    EXPECT_FALSE(fs::exists(work / "flash.bin"));
+    fs::remove_all(work);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, CliWithoutDevice,
+    ::testing::Values(
+        UsageCase{"NoCommand", {}, ExitStatus::kUsage},
+        UsageCase{"UnknownCommand", {"erase"}, ExitStatus::kUsage},
+        UsageCase{"ReadWithoutLength", {"read", "0"}, ExitStatus::kUsage},
+        UsageCase{"AddressNoNumber", {"read", "0x4g", "16"}, ExitStatus::kUsage},
+        UsageCase{"NegativeLength", {"read", "0", "-5"}, ExitStatus::kUsage},
+        UsageCase{"DeviceNoName", {"--device", "USB0", "version"}, ExitStatus::kUsage},
+        UsageCase{"NoScanner", {"version"}, ExitStatus::kNoDevice},
+        UsageCase{"NoScannerToRead", {"read", "0", "16"}, ExitStatus::kNoDevice},
+        UsageCase{"NoScannerToList", {"list"}, ExitStatus::kNoDevice},
+        UsageCase{
+            "ChosenDeviceMissing", {"--device", "USBSCAN3", "calibrate"}, ExitStatus::kNoDevice},
+        UsageCase{"ImageMissing", {"update", "missing.bin"}, ExitStatus::kNoDevice}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace linuxe2e
