@@ -190,9 +190,8 @@ void LinuxSystem::OutputDebugString(const char* text) {
     // One line per call on a terminal or in a log: the trailing CR LF (or none) becomes LF.
     std::size_t length = std::strlen(text);
     while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
-    std::string line(text, length);
-    line += '\n';
-    WriteAll(STDERR_FILENO, line.data(), line.size());
+    WriteAll(STDERR_FILENO, text, length);
+    WriteAll(STDERR_FILENO, "\n", 1);
 }
 
 void LinuxSystem::WriteStdout(const char* text) {
