@@ -38,8 +38,8 @@ struct PathCase {
     const char* device;  // as --device takes it
 };
 
-const PathCase kStillImagePath{"StillImage", {true, false}, "USBSCAN0"};
-const PathCase kDiskPath{"Disk", {false, true}, "D:"};
+const PathCase kStillImagePath{"StillImage", {true, false, {}}, "USBSCAN0"};
+const PathCase kDiskPath{"Disk", {false, true, {}}, "D:"};
 
 std::vector<std::uint8_t> RandomBytes(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);
@@ -307,6 +307,27 @@ TEST_P(CliOnEmulatedDevice, LiesGiveFailureStatuses) {
     EXPECT_GE(ran, 8);
 }
 
+// A kernel driver bound to the still-image interface is taken off for the program's work and
+// bound again when the program lets the device go; without one, nothing is detached.
+TEST_P(CliOnEmulatedDevice, ABoundKernelDriverIsGivenBackAfterwards) {
+    if (!GetParam().layout.stillImage) GTEST_SKIP() << "still-image interfaces only";
+    CliResult r = Run({"version"});
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    EXPECT_EQ(scanner_->Driver().detaches, 0u);
+    EXPECT_EQ(scanner_->Driver().attaches, 0u);
+
+    EmulatedLayout layout = GetParam().layout;
+    layout.boundDriver = "usb-storage";
+    scanner_.reset();
+    scanner_ = std::make_unique<EmulatedScanner>(sim::ModelConfig{}, kMemorySize, layout);
+    r = Run({"calibrate"});
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    const DriverEvents driver = scanner_->Driver();
+    EXPECT_GE(driver.detaches, 1u);
+    EXPECT_EQ(driver.attaches, driver.detaches);
+    EXPECT_TRUE(driver.bound);
+}
+
 // Devices that are not what they claim: no device to work with.
 TEST_P(CliOnEmulatedDevice, AnUnknownVendorOrTagIsNoDevice) {
     sim::ModelConfig config;
@@ -335,7 +356,7 @@ TEST_P(CliWithoutDevice, EndsWithItsStatus) {
         fs::temp_directory_path() / ("kv-linux-e2e-usage-" + std::to_string(getpid()));
     fs::create_directories(work / "locks");
     WriteFile(work / "image.bin", RandomBytes(100, 1));
-    EmulatedScanner none(sim::ModelConfig{}, 0, EmulatedLayout{false, false});
+    EmulatedScanner none(sim::ModelConfig{}, 0, EmulatedLayout{false, false, {}});
     const CliResult r = RunCli(GetParam().args, work.string(), (work / "locks").string());
     EXPECT_EQ(r.exitCode, app::ToInt(GetParam().expected)) << Describe(r);
     EXPECT_FALSE(fs::exists(work / "flash.bin"));

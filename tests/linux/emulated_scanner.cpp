@@ -121,6 +121,9 @@ struct EmulatedScanner::Impl {
     };
     std::deque<Done> reapable;
 
+    std::string driverName;
+    DriverEvents driver;
+
     const void* lockOwner = nullptr;
     std::set<const void*> clients;
     std::uint32_t mixed = 0;
@@ -167,9 +170,35 @@ gboolean EmulatedScanner::Impl::HandleUsb(UMockdevIoctlClient* client) {
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
         }
-        case USBDEVFS_GETDRIVER:
-            umockdev_ioctl_client_complete(client, -1, ENODATA);
+        case USBDEVFS_GETDRIVER: {
+            if (!driver.bound) {
+                umockdev_ioctl_client_complete(client, -1, ENODATA);
+                return TRUE;
+            }
+            Data query = Resolve(arg, 0, sizeof(usbdevfs_getdriver));
+            auto* q = reinterpret_cast<usbdevfs_getdriver*>(query.d->data);
+            std::snprintf(q->driver, sizeof q->driver, "%s", driverName.c_str());
+            umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
+        }
+        case USBDEVFS_IOCTL: {
+            // Taking the interface from its kernel driver and giving it back.
+            Data request = Resolve(arg, 0, sizeof(usbdevfs_ioctl));
+            const auto* r = reinterpret_cast<const usbdevfs_ioctl*>(request.d->data);
+            if (r->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT) && driver.bound) {
+                driver.bound = false;
+                ++driver.detaches;
+            } else if (r->ioctl_code == static_cast<int>(USBDEVFS_CONNECT) && !driver.bound &&
+                       !driverName.empty()) {
+                driver.bound = true;
+                ++driver.attaches;
+            } else {
+                umockdev_ioctl_client_complete(client, -1, ENODATA);
+                return TRUE;
+            }
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        }
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE:
         case USBDEVFS_CLEAR_HALT:
@@ -293,6 +322,8 @@ gboolean EmulatedScanner::Impl::HandleDisk(UMockdevIoctlClient* client) {
 EmulatedScanner::EmulatedScanner(const sim::ModelConfig& config, std::uint32_t memorySize,
                                  EmulatedLayout layout)
     : impl_(std::make_unique<Impl>(config, memorySize)) {
+    impl_->driverName = layout.boundDriver;
+    impl_->driver.bound = !layout.boundDriver.empty();
     impl_->testbed = umockdev_testbed_new();
     if (impl_->testbed == nullptr) throw std::runtime_error("umockdev testbed not created");
     // The handlers are attached before the devices appear, so a program never finds a device
@@ -353,6 +384,11 @@ std::uint32_t EmulatedScanner::MixedServices() {
 std::uint32_t EmulatedScanner::UnknownRequests() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->unknown;
+}
+
+DriverEvents EmulatedScanner::Driver() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->driver;
 }
 
 std::uint32_t EmulatedScanner::Connections() {

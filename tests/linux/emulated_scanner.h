@@ -24,6 +24,14 @@ namespace linuxe2e {
 struct EmulatedLayout {
     bool stillImage = true;  // USB device 1-1 (/dev/bus/usb/001/002)
     bool disk = true;        // removable disk sdb (drive D: to the program)
+    // A kernel driver bound to the still-image interface at the start (none when empty).
+    std::string boundDriver;
+};
+
+struct DriverEvents {
+    bool bound = false;  // a kernel driver is bound now
+    std::uint32_t detaches = 0;
+    std::uint32_t attaches = 0;
 };
 
 class EmulatedScanner {
@@ -43,6 +51,7 @@ class EmulatedScanner {
     std::uint32_t UnknownRequests();
     // Connections that sent a command block.
     std::uint32_t Connections();
+    DriverEvents Driver();
 
     struct Impl;
 
