@@ -102,24 +102,23 @@ TEST_F(LockFolder, ADeadHoldersEventIsFree) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         // Another program takes the lock file and dies without giving it back.
+        ::close(ready[0]);
         const int fd = ::open((dir_ / "ZAMOUSB_EVENT_u.lock").c_str(), O_RDONLY);
-        const bool took = fd >= 0 && ::flock(fd, LOCK_EX) == 0;
-        const char c = took ? 1 : 0;
-        if (::write(ready[1], &c, 1) != 1) _exit(2);
-        char wait;  // until killed: nobody writes to the pipe
-        if (::read(ready[0], &wait, 1) < 0) _exit(3);
-        _exit(0);
+        const char took = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+        if (::write(ready[1], &took, 1) != 1) _exit(2);
+        for (;;) pause();  // until killed
     }
+    ::close(ready[1]);
     char took = 0;
-    ASSERT_EQ(::read(ready[0], &took, 1), 1);
+    const ssize_t got = ::read(ready[0], &took, 1);
+    ::close(ready[0]);
+    ASSERT_EQ(got, 1);
     ASSERT_EQ(took, 1);
     EXPECT_EQ(sys.WaitForSingleObject(h, 0), platform::kWaitTimeout);
     ::kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_EQ(sys.WaitForSingleObject(h, 0), platform::kWaitObject0);
-    ::close(ready[0]);
-    ::close(ready[1]);
     sys.CloseHandle(h);
 }
 
