@@ -328,6 +328,35 @@ TEST_P(CliOnEmulatedDevice, ABoundKernelDriverIsGivenBackAfterwards) {
     EXPECT_TRUE(driver.bound);
 }
 
+// Files the job cannot have: each gives its own status, and nothing is left behind.
+TEST_P(CliOnEmulatedDevice, FilesThatCannotBeHadGiveTheirStatuses) {
+    fs::create_directories(work_ / "a-folder");
+    WriteFile(work_ / "empty.bin", {});
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        ExitStatus expected;
+    } cases[] = {
+        {"image missing", {"update", "missing.bin"}, ExitStatus::kBadImage},
+        {"image empty", {"update", "empty.bin"}, ExitStatus::kBadImage},
+        {"image a folder", {"update", "a-folder"}, ExitStatus::kBadImage},
+        {"read-back into a folder", {"read", "0", "16", "a-folder"}, ExitStatus::kOutputFile},
+        {"read-back into a missing folder",
+         {"read", "0", "16", "none/x.bin"},
+         ExitStatus::kOutputFile},
+        {"result into a folder", {"version", "--result", "a-folder"}, ExitStatus::kResultFile},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CliResult r = Run(c.args);
+        EXPECT_EQ(r.exitCode, app::ToInt(c.expected)) << Describe(r);
+    }
+    EXPECT_EQ(Counters().firmwareBlocks, 0u);
+    EXPECT_FALSE(fs::exists(work_ / "none"));
+    EXPECT_TRUE(fs::is_directory(work_ / "a-folder"));
+    EXPECT_TRUE(fs::is_empty(work_ / "a-folder"));
+}
+
 // Devices that are not what they claim: no device to work with.
 TEST_P(CliOnEmulatedDevice, AnUnknownVendorOrTagIsNoDevice) {
     sim::ModelConfig config;
