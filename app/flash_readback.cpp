@@ -15,7 +15,6 @@
 namespace app {
 namespace {
 
-constexpr const char* kDumpFileName = "flash.bin";
 constexpr std::uint32_t kChunk = 65536;
 constexpr std::uint32_t kReadinessPauseMs = 100;
 constexpr std::size_t kReadinessByte = 8;
@@ -25,43 +24,56 @@ constexpr const char* kTempPrefix = "kvf";
 // WriteFile takes 32-bit counts; the dump is written in pieces no larger than this.
 constexpr std::uint32_t kWritePiece = 1u << 30;
 
-// "flash.bin" in the current folder. It changes only when a complete read replaces it in one
-// step; until then, and after any failure, it is exactly as it was (or still absent).
+// The read-back file ("flash.bin" in the current folder unless the front end names another). It
+// changes only when a complete read replaces it in one step; until then, and after any failure,
+// it is exactly as it was (or still absent).
 class DumpFile {
   public:
-    // Whether flash.bin can be written, asked before the read so that an unwritable file costs
+    explicit DumpFile(const std::string& name) : name_(name) {}
+
+    // Whether the file can be written, asked before the read so that an unwritable file costs
     // no device work. An existing file is opened for writing and left untouched; a missing one is
     // created and removed again.
-    static bool CanWrite() {
+    bool CanWrite() const {
         platform::System& sys = platform::Sys();
-        if (platform::FileHandle(sys.CreateFile(kDumpFileName, platform::kGenericWrite,
+        if (platform::FileHandle(sys.CreateFile(name_.c_str(), platform::kGenericWrite,
                                                 platform::kFileShareRead, platform::kOpenExisting))
                 .valid())
             return true;
         // Fails also when the file exists but would not open for writing.
         platform::FileHandle created(
-            sys.CreateFile(kDumpFileName, platform::kGenericWrite, 0, platform::kCreateNew));
+            sys.CreateFile(name_.c_str(), platform::kGenericWrite, 0, platform::kCreateNew));
         if (!created.valid()) return false;
         created.reset();
-        sys.DeleteFile(kDumpFileName);
+        sys.DeleteFile(name_.c_str());
         return true;
     }
 
-    // Writes `size` bytes to a new file beside flash.bin, flushes it, then puts it in flash.bin's
-    // place in one step. False on any failure, with the new file removed and flash.bin as it was.
-    static bool Replace(const std::uint8_t* data, std::size_t size) {
+    // Writes `size` bytes to a new file beside the read-back file, flushes it, then puts it in
+    // that file's place in one step. False on any failure, with the new file removed and the
+    // read-back file as it was.
+    bool Replace(const std::uint8_t* data, std::size_t size) const {
         platform::System& sys = platform::Sys();
         char temp[platform::kMaxPath] = {};
-        if (sys.GetTempFileName(".", kTempPrefix, temp) == 0) return false;
+        // The same folder, so the move is a rename within one volume.
+        if (sys.GetTempFileName(Folder().c_str(), kTempPrefix, temp) == 0) return false;
         const bool replaced =
             WriteWhole(temp, data, size) &&
-            sys.MoveFileEx(temp, kDumpFileName,
+            sys.MoveFileEx(temp, name_.c_str(),
                            platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough);
         if (!replaced) sys.DeleteFile(temp);
         return replaced;
     }
 
   private:
+    std::string Folder() const {
+        const std::size_t slash = name_.find_last_of("/\\");
+        if (slash == std::string::npos) return ".";
+        // A root ("/", "C:\\") keeps its separator.
+        if (slash == 0 || name_[slash - 1] == ':') return name_.substr(0, slash + 1);
+        return name_.substr(0, slash);
+    }
+
     // The file at `path` holds exactly `size` bytes from `data`, on the disk.
     static bool WriteWhole(const char* path, const std::uint8_t* data, std::size_t size) {
         platform::System& sys = platform::Sys();
@@ -79,6 +91,8 @@ class DumpFile {
         }
         return sys.FlushFileBuffers(file.get()) && file.close();
     }
+
+    const std::string& name_;
 };
 
 // Reads `length` bytes from device address `start` into `buffer`, chunk by chunk; false at the
@@ -131,7 +145,7 @@ void TForm1::ReadFlash() {
     if (signedLength < 0) throw Error("'" + lengthText + "' is not a valid length");
     const auto length = static_cast<std::uint32_t>(signedLength);
 
-    const int handle = ZamoUSB_FindDevice();
+    const int handle = FindChosenDevice();
     if (handle == 0) {
         view_.SetStatus("No Device is Existing");
         return;
@@ -142,7 +156,8 @@ void TForm1::ReadFlash() {
     }
     view_.SetStatus("Connect to Device Success!");
 
-    if (!DumpFile::CanWrite()) {
+    const DumpFile dump(DumpFileName);
+    if (!dump.CanWrite()) {
         view_.SetStatus("Create file fail!");
         return;
     }
@@ -160,7 +175,7 @@ void TForm1::ReadFlash() {
     view_.SetGaugeVisible(true);
     if (!ReadRange(view_, handle, start, length, buffer.get())) {
         view_.SetStatus("Upload fail!");
-    } else if (!DumpFile::Replace(buffer.get(), length)) {
+    } else if (!dump.Replace(buffer.get(), length)) {
         view_.SetStatus("Write file fail!");
     } else {
         view_.SetStatus("Upload OK!");

@@ -13,6 +13,13 @@ constexpr const char* kResultSection = "result";
 }  // namespace
 
 void TForm1::WriteResult(const std::string& key, const std::string& value) {
+    if (!ResultFilePath.empty()) {
+        if (!platform::Sys().WritePrivateProfileString(kResultSection, key.c_str(), value.c_str(),
+                                                       ResultFilePath.c_str())) {
+            throw Error("Unable to write to " + ResultFilePath);
+        }
+        return;
+    }
     // Beside the program, never in the current folder: without the program's path there is
     // nowhere right to write.
     const std::optional<std::string> folder = ProgramFolder();

@@ -13,9 +13,6 @@
 namespace app {
 namespace {
 
-constexpr const char* kStopService = "net stop stisvc";
-constexpr const char* kStartService = "net start stisvc";
-
 // Sizes offered by the scroll bar, by position.
 constexpr const char* kScrollSizes[] = {"524288",  "1048576", "2097152",
                                         "4194304", "8388608", "16777216"};
@@ -92,16 +89,16 @@ bool TForm1::RunFrame(const std::function<void()>& routine) {
     const std::optional<FrameLock> lock = TakeFrameLock();
     if (!lock) return false;
     const TimerPeriod period;
-    StopServiceCommand = kStopService;
-    StartServiceCommand = kStartService;
-    NoteServiceStop(RunCommand(StopServiceCommand));
+    StopServiceCommand = ServiceStopLine;
+    StartServiceCommand = ServiceStartLine;
+    NoteServiceStop(RunServiceCommand(StopServiceCommand));
     try {
         routine();
     } catch (...) {
-        RunCommand(StartServiceCommand);
+        RunServiceCommand(StartServiceCommand);
         throw;
     }
-    RunCommand(StartServiceCommand);
+    RunServiceCommand(StartServiceCommand);
     return true;
 }
 
@@ -114,8 +111,17 @@ bool TForm1::RunInFrame(Routine&& routine) {
     return RunFrame(std::forward<Routine>(routine));
 }
 
+int TForm1::RunServiceCommand(const std::string& commandLine) {
+    // An empty line is a front end's way of saying its system has no such service.
+    return commandLine.empty() ? 0 : RunCommand(commandLine);
+}
+
+int TForm1::FindChosenDevice() const {
+    return ChosenDevice != 0 ? ChosenDevice : ZamoUSB_FindDevice();
+}
+
 int TForm1::OpenDevice() {
-    const int handle = ZamoUSB_FindDevice();
+    const int handle = FindChosenDevice();
     if (handle == 0) {
         view_.SetStatus("No Device is Existing.");
         return 0;

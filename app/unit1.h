@@ -61,11 +61,30 @@ class TForm1 {
 
     // The program's exit status: how the unattended job ended; kOk in the window mode.
     ExitStatus Exit() const { return exit_; }
+    // --- Front-end settings -------------------------------------------------------------------
+    // The window program keeps these defaults; the command-line program sets its own.
+    // The read-back file (relative names are in the current folder).
+    std::string DumpFileName = "flash.bin";
+    // The version query's result file: empty for result2.ini beside the program.
+    std::string ResultFilePath;
+    bool WriteVersionResult = true;  // false: the version query writes no result file
+    bool ShowVersionMessage = true;  // false: no version message box (check mode also silences it)
+    // The device the commands use: 0 for the first one found, otherwise its device handle.
+    int ChosenDevice = 0;
+    // The frame's service command lines; an empty line is not run.
+    std::string ServiceStopLine = "net stop stisvc";
+    std::string ServiceStartLine = "net start stisvc";
+    // What the last version query read; nothing when its version transfer failed.
+    std::optional<std::string> LastVersion;
 
   private:
     // Finds and connects to the device with the shared texts; the handle, or 0 when the routine
     // must end (the status already says why).
     int OpenDevice();
+    // The chosen device, or the first one found; 0 when there is none.
+    int FindChosenDevice() const;
+    // RunCommand for a service command line; an empty line runs nothing.
+    int RunServiceCommand(const std::string& commandLine);
     // The command frame: service stop, the routine, service start however the routine ends.
     // Returns false without doing anything when a frame is already running.
     template <typename Routine>

@@ -16,8 +16,10 @@ void TForm1::QueryVersion() {
     // Four version bytes and a terminator. Zeroed first, so a failed read yields the empty
     // version rather than stale bytes.
     char version[5] = {};
+    LastVersion.reset();
     ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, work, sizeof work);
-    if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelVersion, version, 4) == 0) {
+    const bool read = ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelVersion, version, 4) != 0;
+    if (!read) {
         // Whatever a failed transfer left behind is not a version.
         for (char& c : version) c = '\0';
     }
@@ -25,8 +27,9 @@ void TForm1::QueryVersion() {
 
     // The device's bytes go into an INI line: none of them may end it or open a section.
     const std::string text = VersionValue(version, 4);
-    WriteResult("version", text);
-    if (!CheckMode) view_.ShowMessage("The Verision:" + text + "\r\n");
+    if (read) LastVersion = text;
+    if (WriteVersionResult) WriteResult("version", text);
+    if (!CheckMode && ShowVersionMessage) view_.ShowMessage("The Verision:" + text + "\r\n");
 }
 
 void TForm1::SetCalibration() {

@@ -1,9 +1,9 @@
 #!/bin/bash
 # The one test command. Installs what is missing (as root, on Debian 12), builds the native tree
 # (Debug, AddressSanitizer + UBSan) and the Windows tree (mingw-w64), then runs every test tier:
-# natively the unit tests, in the Windows tree the wine-unit and e2e tests under Wine on a virtual
-# display; between them a short pass of each fuzz target (scripts/fuzz.sh --runs 20000). Exits
-# nonzero if any step failed; the last line says which.
+# natively the unit tests and the linux-e2e tests, in the Windows tree the wine-unit and e2e tests
+# under Wine on a virtual display; between them a short pass of each fuzz target
+# (scripts/fuzz.sh --runs 20000). Exits nonzero if any step failed; the last line says which.
 #
 # Environment: KV_JOBS (default 2), KV_NATIVE_BUILD, KV_WINDOWS_BUILD (build folders, default
 # build-native and build-windows in the source tree).
@@ -26,8 +26,11 @@ step "native build (Debug, AddressSanitizer + UBSan) in $native"
 if cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Debug &&
     cmake --build "$native" -j "$jobs"; then
     step "native tests"
-    ctest --test-dir "$native" -j "$jobs" --no-tests=error --output-on-failure ||
+    ctest --test-dir "$native" -j "$jobs" -LE linux-e2e --no-tests=error --output-on-failure ||
         failed+=("native tests")
+    step "Linux end-to-end tests (kelvane-cli against emulated USB and SCSI devices)"
+    ctest --test-dir "$native" -j "$jobs" -L linux-e2e --no-tests=error --output-on-failure ||
+        failed+=("Linux e2e tests")
 else
     failed+=("native build")
 fi
@@ -61,7 +64,7 @@ fi
 
 echo
 if [ ${#failed[@]} -eq 0 ]; then
-    echo "test.sh: ALL PASSED (native unit tests; fuzz targets; Windows wine-unit and e2e tests)"
+    echo "test.sh: ALL PASSED (native unit tests; Linux e2e tests; fuzz targets; Windows wine-unit and e2e tests)"
 else
     echo "test.sh: FAILED: $(IFS=,; echo "${failed[*]}" | sed 's/,/, /g')"
     exit 1

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/sim/profile_file.h"
+#include "platform/profile/profile_file.h"
 
 namespace sim {
 
@@ -324,7 +324,7 @@ bool SimSystem::GetExitCodeProcess(platform::Handle process, std::uint32_t* code
 
 bool SimSystem::WritePrivateProfileString(const char* section, const char* key, const char* value,
                                           const char* path) {
-    return WriteProfileString(section, key, value, path);
+    return platform::profile::WriteProfileString(section, key, value, path);
 }
 
 std::uint32_t SimSystem::GetModuleFileName(char* buf, std::uint32_t bufLen) {

@@ -61,6 +61,15 @@ std::uint64_t Win32System::TickCount() {
 
 void Win32System::OutputDebugString(const char* text) {
     ::OutputDebugStringA(text);
+    if (!debugToStderr_ || text == nullptr) return;
+    const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
+    // One line per call, as a debug output viewer shows it.
+    DWORD length = static_cast<DWORD>(std::strlen(text));
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
+    DWORD written = 0;
+    ::WriteFile(err, text, length, &written, nullptr);
+    ::WriteFile(err, "\r\n", 2, &written, nullptr);
 }
 
 void Win32System::WriteStdout(const char* text) {

@@ -49,6 +49,12 @@ class Win32System final : public System {
     bool IgnoreTimerResolutionThrottling() override;
     Handle CreateMutex(const char* name) override;
     bool ReleaseMutex(Handle h) override;
+    // --- Debug output on standard error ---
+    // A console program's --verbose: each debug output line is also written to standard error.
+    void CopyDebugOutputToStderr(bool on) { debugToStderr_ = on; }
+
+  private:
+    bool debugToStderr_ = false;
 };
 
 }  // namespace platform::win32

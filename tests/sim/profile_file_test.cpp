@@ -1,4 +1,4 @@
-#include "platform/sim/profile_file.h"
+#include "platform/profile/profile_file.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ class ProfileText : public ::testing::TestWithParam<ProfileCase> {};
 
 TEST_P(ProfileText, UpdatesLikeTheWin32Call) {
     const ProfileCase& c = GetParam();
-    EXPECT_EQ(sim::UpdateProfileText(c.before, c.section, c.key, c.value), c.after);
+    EXPECT_EQ(platform::profile::UpdateProfileText(c.before, c.section, c.key, c.value), c.after);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,10 +1,10 @@
-#include "platform/sim/profile_file.h"
+#include "platform/profile/profile_file.h"
 
 #include <cstdio>
 #include <string_view>
 #include <vector>
 
-namespace sim {
+namespace platform::profile {
 namespace {
 
 std::string_view Trim(std::string_view s) {
@@ -146,4 +146,4 @@ bool WriteProfileString(const char* section, const char* key, const char* value,
     return written && closed;
 }
 
-}  // namespace sim
+}  // namespace platform::profile

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace sim {
+namespace platform::profile {
 
 // The text of a profile file after one write. `key` null removes the whole section; `value` null
 // removes the key; otherwise the key's value is replaced (the key keeps its spelling), or the key
@@ -19,4 +19,4 @@ std::string UpdateProfileText(const std::string& text, const char* section, cons
 // a missing folder, no permission).
 bool WriteProfileString(const char* section, const char* key, const char* value, const char* path);
 
-}  // namespace sim
+}  // namespace platform::profile

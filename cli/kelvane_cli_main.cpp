@@ -1,0 +1,191 @@
+// kelvane-cli: the tool's four jobs and a device list from the command line, with the same
+// device link and form logic as the window program.
+//
+//   kelvane-cli [--device NAME] [--verbose] update IMAGE
+//   kelvane-cli [--device NAME] [--verbose] read ADDRESS LENGTH [FILE]   (FILE: flash.bin)
+//   kelvane-cli [--device NAME] [--verbose] version [--result FILE]
+//   kelvane-cli [--device NAME] [--verbose] calibrate
+//   kelvane-cli [--verbose] list
+//
+// The exit status is one of app::ExitStatus.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "app/exit_status.h"
+#include "app/unit1.h"
+#include "cli/backend.h"
+#include "cli/console_view.h"
+#include "cli/device_choice.h"
+#include "cli/outcome.h"
+#include "devlink/device_list.h"
+
+namespace {
+
+using app::ExitStatus;
+
+struct Options {
+    std::string device;
+    bool verbose = false;
+    std::string image;
+    std::string address;
+    std::string length;
+    std::string file = "flash.bin";
+    std::string resultFile;
+};
+
+bool StdoutIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
+int Fail(ExitStatus status, const std::string& text) {
+    std::fprintf(stderr, "kelvane-cli: %s\n", text.c_str());
+    return app::ToInt(status);
+}
+
+// An absolute path: the INI call of Windows puts a file named without a folder into the Windows
+// folder, not the current one.
+std::string Absolute(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(path, ec);
+    return ec ? path : full.string();
+}
+
+int RunJob(cli::Job job, const Options& options, std::optional<int> chosen) {
+    cli::ConsoleView view(StdoutIsTerminal() ? stdout : nullptr,
+                          options.verbose ? stderr : nullptr);
+    app::TForm1 form(view);
+    if (chosen) form.ChosenDevice = *chosen;
+    if (!cli::HasStillImageService()) {
+        form.ServiceStopLine.clear();
+        form.ServiceStartLine.clear();
+    }
+    form.ShowVersionMessage = false;
+    form.WriteVersionResult = !options.resultFile.empty();
+    if (!options.resultFile.empty()) form.ResultFilePath = Absolute(options.resultFile);
+    form.DumpFileName = options.file;
+
+    switch (job) {
+        case cli::Job::kUpdate:
+            view.SetPickedFile(options.image);
+            app::RunHandler(view, [&] { form.Button3Click(); });
+            break;
+        case cli::Job::kRead:
+            view.SetFields(options.address, options.length);
+            app::RunHandler(view, [&] { form.Button4Click(); });
+            break;
+        case cli::Job::kVersion:
+            app::RunHandler(view, [&] { form.Button6Click(); });
+            break;
+        case cli::Job::kCalibrate:
+            app::RunHandler(view, [&] { form.Button5Click(); });
+            break;
+    }
+
+    if (!view.Errors().empty()) {
+        // The read-back's fields are the command line's words; the version's error is its file.
+        const ExitStatus status = job == cli::Job::kRead      ? ExitStatus::kUsage
+                                  : job == cli::Job::kVersion ? ExitStatus::kResultFile
+                                                              : ExitStatus::kDeviceFailed;
+        return Fail(status, view.Errors().front());
+    }
+    const ExitStatus status = cli::OutcomeOf(job, view.Status(), form.LastVersion.has_value());
+    if (status != ExitStatus::kOk) {
+        return Fail(status,
+                    view.Status().empty() ? "the version could not be read" : view.Status());
+    }
+    if (job == cli::Job::kVersion) {
+        if (options.resultFile.empty()) std::printf("%s\n", form.LastVersion->c_str());
+    } else {
+        std::printf("%s\n", view.Status().c_str());
+    }
+    return app::ToInt(ExitStatus::kOk);
+}
+
+int ListDevicesJob() {
+    const std::vector<ListedDevice> devices = ListDevices();
+    if (devices.empty()) return Fail(ExitStatus::kNoDevice, "No Device is Existing.");
+    for (const ListedDevice& d : devices) {
+        const std::string where = cli::DescribeDevice(d.name);
+        if (d.stillImage) {
+            std::printf("%s\t%s\tstill-image %04X:%04X%s\n", d.name.c_str(), where.c_str(),
+                        d.vendorId, d.productId, d.acceptedVendor ? "" : " (vendor not accepted)");
+        } else {
+            std::printf("%s\t%s\tdisk\n", d.name.c_str(), where.c_str());
+        }
+    }
+    return app::ToInt(ExitStatus::kOk);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    CLI::App cli{"Firmware update, flash read-back, version and calibration of the scanner."};
+    cli.name("kelvane-cli");
+    cli.require_subcommand(1);
+    cli.fallthrough();
+    cli.add_option("--device", options.device,
+                   "the device to use, as `list` names it (\\\\.\\USBSCAN0, \\\\.\\E:, "
+                   "USBSCAN1, E:); default: the first one found");
+    cli.add_flag("-v,--verbose", options.verbose,
+                 "the device link's trace lines and the job's status texts on standard error");
+
+    CLI::App* update = cli.add_subcommand("update", "update the firmware from IMAGE");
+    update->add_option("IMAGE", options.image, "the firmware image file")->required();
+    CLI::App* read = cli.add_subcommand("read", "read LENGTH bytes of device memory from ADDRESS");
+    read->add_option("ADDRESS", options.address, "start address (decimal, or hex as 0x.. or $..)")
+        ->required();
+    read->add_option("LENGTH", options.length, "byte count (decimal, or hex)")->required();
+    read->add_option("FILE", options.file, "the file to write (default flash.bin)");
+    CLI::App* version = cli.add_subcommand("version", "print the firmware version");
+    version->add_option("--result", options.resultFile,
+                        "write it as key \"version\" of section \"result\" into this INI file "
+                        "instead of printing it");
+    CLI::App* calibrate = cli.add_subcommand("calibrate", "start the calibration");
+    CLI::App* list = cli.add_subcommand("list", "list the devices found, with their paths");
+
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::ParseError& e) {
+        cli.exit(e);
+        return app::ToInt(ExitStatus::kUsage);
+    }
+
+    std::optional<int> chosen;
+    if (!options.device.empty()) {
+        chosen = cli::DeviceHandleFromName(options.device);
+        if (!chosen) {
+            return Fail(ExitStatus::kUsage, "'" + options.device +
+                                                "' names no device (use the "
+                                                "names that `kelvane-cli list` prints)");
+        }
+    }
+    if (read->parsed() && options.file.empty())
+        return Fail(ExitStatus::kUsage, "the read-back file needs a name");
+
+    cli::InstallBackends(options.verbose);
+    if (list->parsed()) return ListDevicesJob();
+    if (update->parsed()) return RunJob(cli::Job::kUpdate, options, chosen);
+    if (read->parsed()) return RunJob(cli::Job::kRead, options, chosen);
+    if (version->parsed()) return RunJob(cli::Job::kVersion, options, chosen);
+    if (calibrate->parsed()) return RunJob(cli::Job::kCalibrate, options, chosen);
+    return app::ToInt(ExitStatus::kUsage);
+}

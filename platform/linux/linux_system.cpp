@@ -1,0 +1,406 @@
+#include "platform/linux/linux_system.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/profile/profile_file.h"
+
+namespace platform::linux_os {
+namespace {
+
+constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+// How often a timed wait looks at the lock again; flock has no time-out of its own.
+constexpr std::uint32_t kLockPollMs = 2;
+
+void SleepMs(std::uint32_t ms) {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+std::uint64_t MonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1'000'000u;
+}
+
+void WriteAll(int fd, const char* text, std::size_t left) {
+    while (left > 0) {
+        const ssize_t n = ::write(fd, text, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+std::uint32_t EmptyPath(char* buf, std::uint32_t bufLen) {
+    if (buf && bufLen) buf[0] = '\0';
+    return 0;
+}
+
+}  // namespace
+
+// One handle on a named event: its lock file and the file of its queue (see WaitForSingleObject).
+struct LinuxSystem::LockFile {
+    LockFile(int event, int queue) : fd(event), queueFd(queue) {}
+    ~LockFile() {  // closing gives held locks back
+        ::close(queueFd);
+        ::close(fd);
+    }
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+
+    int fd;
+    int queueFd;
+    bool holding = false;
+};
+
+namespace {
+
+int OpenFile(const std::string& path, bool create) {
+    // Read access is all flock needs, and lets programs of other users share an existing file.
+    const int flags = O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0);
+    int fd = -1;
+    do {
+        fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && create) ::fchmod(fd, 0666);  // past the umask, so every user can take turns
+    return fd;
+}
+
+// Takes the exclusive lock of `fd` by `deadline` (milliseconds of MonotonicMs; none for an
+// infinite wait).
+std::uint32_t TakeLock(int fd, bool infinite, std::uint64_t deadline) {
+    if (infinite) {
+        int r = 0;
+        do {
+            r = ::flock(fd, LOCK_EX);
+        } while (r != 0 && errno == EINTR);
+        return r == 0 ? kWaitObject0 : kWaitFailed;
+    }
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return kWaitObject0;
+        if (errno != EWOULDBLOCK && errno != EINTR) return kWaitFailed;
+        const std::uint64_t now = MonotonicMs();
+        if (now >= deadline) return kWaitTimeout;
+        const std::uint64_t left = deadline - now;
+        SleepMs(left < kLockPollMs ? static_cast<std::uint32_t>(left) : kLockPollMs);
+    }
+}
+
+}  // namespace
+
+LinuxSystem::LinuxSystem() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    lockFolder_ = runtime != nullptr && runtime[0] != '\0' ? runtime : "/run/lock";
+}
+
+LinuxSystem::~LinuxSystem() = default;
+
+std::string LinuxSystem::LockFilePath(const char* name) const {
+    if (name == nullptr || name[0] == '\0' || std::strchr(name, '/') != nullptr ||
+        std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return {};
+    }
+    return lockFolder_ + "/" + name + ".lock";
+}
+
+Handle LinuxSystem::OpenLock(const char* name, bool create) {
+    const std::string path = LockFilePath(name);
+    if (path.empty()) return nullptr;
+    const int event = OpenFile(path, create);
+    if (event < 0) return nullptr;
+    const int queue = OpenFile(path.substr(0, path.size() - 5) + ".queue", true);
+    if (queue < 0) {
+        ::close(event);
+        return nullptr;
+    }
+    auto lock = std::make_unique<LockFile>(event, queue);
+    const Handle h = lock.get();
+    locks_.emplace(h, std::move(lock));
+    return h;
+}
+
+Handle LinuxSystem::OpenEvent(const char* name) {
+    return OpenLock(name, false);
+}
+
+Handle LinuxSystem::CreateEvent(const char* name) {
+    return OpenLock(name, true);
+}
+
+bool LinuxSystem::SetEvent(Handle h) {
+    const auto it = locks_.find(h);
+    if (it == locks_.end()) return false;
+    LockFile& lock = *it->second;
+    // Not holding it: nothing to give back, and nobody else's turn is touched.
+    if (!lock.holding) return true;
+    if (::flock(lock.fd, LOCK_UN) != 0) return false;
+    lock.holding = false;
+    return true;
+}
+
+std::uint32_t LinuxSystem::WaitForSingleObject(Handle h, std::uint32_t ms) {
+    const auto it = locks_.find(h);
+    if (it == locks_.end()) return kWaitFailed;
+    LockFile& lock = *it->second;
+    const bool infinite = ms == kInfinite;
+    if (lock.holding) {
+        // flock would grant it again on the same file; an auto-reset event stays taken.
+        if (infinite) return kWaitFailed;
+        SleepMs(ms);
+        return kWaitTimeout;
+    }
+    // Waiters line up on the queue file first and keep it while they wait for the event. A
+    // holder that gives the event back and wants it again at once must then queue behind them,
+    // as a waiter on an auto-reset event is served when it is set; flock alone lets the releasing
+    // program win every time and starve the others.
+    const std::uint64_t deadline = infinite ? 0 : MonotonicMs() + ms;
+    std::uint32_t result = TakeLock(lock.queueFd, infinite, deadline);
+    if (result != kWaitObject0) return result;
+    result = TakeLock(lock.fd, infinite, deadline);
+    ::flock(lock.queueFd, LOCK_UN);
+    if (result == kWaitObject0) lock.holding = true;
+    return result;
+}
+
+bool LinuxSystem::CloseHandle(Handle h) {
+    return locks_.erase(h) == 1 || files_.erase(h) == 1;
+}
+
+void LinuxSystem::Sleep(std::uint32_t ms) {
+    SleepMs(ms);
+}
+
+std::uint64_t LinuxSystem::TickCount() {
+    return MonotonicMs();
+}
+
+void LinuxSystem::OutputDebugString(const char* text) {
+    if (!debugOutput_ || text == nullptr) return;
+    // One line per call on a terminal or in a log: the trailing CR LF (or none) becomes LF.
+    std::size_t length = std::strlen(text);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
+    WriteAll(STDERR_FILENO, text, length);
+    WriteAll(STDERR_FILENO, "\n", 1);
+}
+
+void LinuxSystem::WriteStdout(const char* text) {
+    if (text == nullptr) return;
+    WriteAll(STDOUT_FILENO, text, std::strlen(text));
+}
+
+bool LinuxSystem::CreateProcessNoWindow(const char*, char*, ProcessInfo* pi) {
+    if (pi) *pi = ProcessInfo{};
+    return false;
+}
+
+bool LinuxSystem::GetExitCodeProcess(Handle, std::uint32_t*) {
+    return false;
+}
+
+bool LinuxSystem::WritePrivateProfileString(const char* section, const char* key, const char* value,
+                                            const char* path) {
+    return profile::WriteProfileString(section, key, value, path);
+}
+
+std::uint32_t LinuxSystem::GetModuleFileName(char* buf, std::uint32_t bufLen) {
+    if (buf == nullptr || bufLen == 0) return 0;
+    const ssize_t n = ::readlink("/proc/self/exe", buf, bufLen);
+    if (n <= 0) return EmptyPath(buf, bufLen);
+    // As the Windows call does: a path that does not fit is cut, terminated, and the buffer's
+    // size returned, so the caller knows to ask again with more room.
+    if (static_cast<std::uint32_t>(n) >= bufLen) {
+        buf[bufLen - 1] = '\0';
+        return bufLen;
+    }
+    buf[n] = '\0';
+    return static_cast<std::uint32_t>(n);
+}
+
+std::uint32_t LinuxSystem::GetSystemDirectory(char* buf, std::uint32_t bufLen) {
+    return EmptyPath(buf, bufLen);
+}
+
+// --- Files ----------------------------------------------------------------------------------
+
+struct LinuxSystem::PlainFile {
+    explicit PlainFile(int descriptor) : fd(descriptor) {}
+    ~PlainFile() { ::close(fd); }
+    PlainFile(const PlainFile&) = delete;
+    PlainFile& operator=(const PlainFile&) = delete;
+    int fd;
+};
+
+namespace {
+
+// fsync of the folder that holds `path`, so a rename in it is on the disk.
+bool SyncFolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+}  // namespace
+
+Handle LinuxSystem::CreateFile(const char* path, std::uint32_t access, std::uint32_t,
+                               std::uint32_t disposition) {
+    if (path == nullptr || path[0] == '\0') return InvalidHandle();
+    const bool read = (access & kGenericRead) != 0;
+    const bool write = (access & kGenericWrite) != 0;
+    int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    switch (disposition) {
+        case kCreateNew:
+            flags |= O_CREAT | O_EXCL;
+            break;
+        case kCreateAlways:
+            flags |= O_CREAT | O_TRUNC;
+            break;
+        case kOpenExisting:
+            break;
+        case kOpenAlways:
+            flags |= O_CREAT;
+            break;
+        case kTruncateExisting:
+            if (!write) return InvalidHandle();
+            flags |= O_TRUNC;
+            break;
+        default:
+            return InvalidHandle();
+    }
+    int fd = -1;
+    do {
+        fd = ::open(path, flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return InvalidHandle();
+    struct stat st {};
+    // A folder never opens as a file, as on Windows.
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return InvalidHandle();
+    }
+    auto file = std::make_unique<PlainFile>(fd);
+    const Handle h = file.get();
+    files_.emplace(h, std::move(file));
+    return h;
+}
+
+bool LinuxSystem::ReadFile(Handle h, void* buf, std::uint32_t len, std::uint32_t* done) {
+    if (done) *done = 0;
+    const auto it = files_.find(h);
+    if (it == files_.end() || (buf == nullptr && len != 0)) return false;
+    std::uint32_t got = 0;
+    while (got < len) {
+        const ssize_t n = ::read(it->second->fd, static_cast<char*>(buf) + got, len - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;  // the end of the file
+        got += static_cast<std::uint32_t>(n);
+    }
+    if (done) *done = got;
+    return true;
+}
+
+bool LinuxSystem::WriteFile(Handle h, const void* data, std::uint32_t len, std::uint32_t* done) {
+    if (done) *done = 0;
+    const auto it = files_.find(h);
+    if (it == files_.end() || (data == nullptr && len != 0)) return false;
+    std::uint32_t put = 0;
+    while (put < len) {
+        const ssize_t n = ::write(it->second->fd, static_cast<const char*>(data) + put, len - put);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // a full disk: what went is reported, the caller compares
+        put += static_cast<std::uint32_t>(n);
+    }
+    if (done) *done = put;
+    return put == len || put > 0;
+}
+
+bool LinuxSystem::FlushFileBuffers(Handle h) {
+    const auto it = files_.find(h);
+    return it != files_.end() && ::fsync(it->second->fd) == 0;
+}
+
+bool LinuxSystem::GetFileSizeEx(Handle h, std::int64_t* size) {
+    const auto it = files_.find(h);
+    struct stat st {};
+    if (it == files_.end() || ::fstat(it->second->fd, &st) != 0) return false;
+    if (size) *size = static_cast<std::int64_t>(st.st_size);
+    return true;
+}
+
+std::uint32_t LinuxSystem::GetTempFileName(const char* folder, const char* prefix, char* buf) {
+    if (buf == nullptr) return 0;
+    buf[0] = '\0';
+    if (folder == nullptr || prefix == nullptr) return 0;
+    // The Windows form: up to three characters of the prefix, four hex digits, ".tmp"; the
+    // first number tried depends on the process, so two programs rarely meet.
+    const std::string stem = std::string(prefix).substr(0, 3);
+    std::uint32_t number = (static_cast<std::uint32_t>(::getpid()) & 0xFFFFu) | 1u;
+    for (std::uint32_t tries = 0; tries < 0xFFFFu; ++tries) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%.3s%04X.tmp", stem.c_str(), number);
+        const std::string path = std::string(folder) + "/" + name;
+        if (path.size() >= kMaxPath) return 0;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            std::memcpy(buf, path.c_str(), path.size() + 1);
+            return number;
+        }
+        if (errno != EEXIST && errno != EINTR) return 0;
+        number = number == 0xFFFFu ? 1u : number + 1u;
+    }
+    return 0;
+}
+
+bool LinuxSystem::MoveFileEx(const char* from, const char* to, std::uint32_t flags) {
+    if (from == nullptr || to == nullptr) return false;
+    struct stat st {};
+    if (::stat(from, &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    if ((flags & kMoveFileReplaceExisting) == 0) {
+        // link(2) fails when the target exists, so no other file is ever replaced.
+        if (::link(from, to) != 0) return false;
+        ::unlink(from);
+    } else {
+        if (::stat(to, &st) == 0 && S_ISDIR(st.st_mode)) return false;
+        if (::rename(from, to) != 0) return false;
+    }
+    return (flags & kMoveFileWriteThrough) == 0 || SyncFolderOf(to);
+}
+
+bool LinuxSystem::DeleteFile(const char* path) {
+    return path != nullptr && ::unlink(path) == 0;
+}
+
+// --- The frame's named mutex --------------------------------------------------------------------
+
+Handle LinuxSystem::CreateMutex(const char* name) {
+    return OpenLock(name, true);
+}
+
+bool LinuxSystem::ReleaseMutex(Handle h) {
+    const auto it = locks_.find(h);
+    // Only its holder gives it back.
+    if (it == locks_.end() || !it->second->holding) return false;
+    if (::flock(it->second->fd, LOCK_UN) != 0) return false;
+    it->second->holding = false;
+    return true;
+}
+
+}  // namespace platform::linux_os

@@ -1,0 +1,28 @@
+// The removable SCSI disks of this machine as the drive list sees them: each gets a drive letter,
+// from D upwards, in the order of the disks' kernel names (sdb before sdc, sdz before sdaa), so
+// every process that looks at the same disks gives them the same letters.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform::linux_os {
+
+struct RemovableDisk {
+    char letter = 0;
+    std::string name;  // kernel name, e.g. "sdb"
+    std::string node;  // its device node, e.g. "/dev/sdb"
+};
+
+constexpr char kFirstDiskLetter = 'D';
+
+// Whole disks listed in `classBlockDir` (normally /sys/class/block; /sys/block is not used, as
+// emulated devices appear only in the class folder) whose name starts with "sd" and whose
+// "removable" attribute is 1; partitions are left out. At most one disk per letter D..Z.
+std::vector<RemovableDisk> ListRemovableDisks(
+    const std::string& classBlockDir = "/sys/class/block");
+
+// Orders kernel disk names as the kernel numbers them: shorter names first, then by text.
+bool DiskNameBefore(const std::string& a, const std::string& b);
+
+}  // namespace platform::linux_os

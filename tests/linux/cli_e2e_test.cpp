@@ -1,0 +1,413 @@
+// kelvane-cli end to end against the simulated scanner behind emulated devices: libusb and the
+// Linux backend carry every exchange to the firmware model through usbfs, or through SG_IO on a
+// block device, exactly as they would to real hardware.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/exit_status.h"
+#include "platform/linux/linux_system.h"
+#include "platform/platform.h"
+#include "sim/fault_plan.h"
+#include "tests/linux/cli_process.h"
+#include "tests/linux/emulated_scanner.h"
+
+namespace linuxe2e {
+namespace {
+
+namespace fs = std::filesystem;
+using app::ExitStatus;
+
+constexpr std::uint32_t kMemorySize = 8u << 20;
+constexpr std::uint32_t kFirmwareBase = 0x4000;
+
+struct PathCase {
+    const char* name;
+    EmulatedLayout layout;
+    const char* device;  // as --device takes it
+};
+
+const PathCase kStillImagePath{"StillImage", {true, false, {}}, "USBSCAN0"};
+const PathCase kDiskPath{"Disk", {false, true, {}}, "D:"};
+
+std::vector<std::uint8_t> RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::vector<std::uint8_t> bytes(n);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(gen());
+    return bytes;
+}
+
+void WriteFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::uint8_t> ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string Describe(const CliResult& r) {
+    return "exit " + std::to_string(r.exitCode) + (r.ended ? "" : " (killed at the bound)") +
+           "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
+}
+
+class CliOnEmulatedDevice : public ::testing::TestWithParam<PathCase> {
+  protected:
+    void SetUp() override {
+        // The scanner's busy times run on this process's real clock.
+        platform::Install(nullptr, &system_);
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "." + info->name();
+        for (char& c : name) {
+            if (c == '/') c = '_';
+        }
+        work_ = fs::temp_directory_path() / ("kv-linux-e2e-" + std::to_string(getpid())) / name;
+        fs::remove_all(work_);
+        fs::create_directories(work_ / "locks");
+        sim::ModelConfig config;
+        config.workMs = 2;
+        scanner_ = std::make_unique<EmulatedScanner>(config, kMemorySize, GetParam().layout);
+    }
+
+    void TearDown() override {
+        scanner_.reset();
+        platform::Install(nullptr, nullptr);
+        if (!HasFailure()) fs::remove_all(work_);
+    }
+
+    CliResult Run(std::vector<std::string> args) { return RunCli(args, work_.string(), LockDir()); }
+    std::string LockDir() const { return (work_ / "locks").string(); }
+    std::vector<std::uint8_t> Memory(std::uint32_t address, std::uint32_t count) {
+        std::vector<std::uint8_t> bytes;
+        scanner_->WithScanner([&](sim::Scanner& s) { bytes = s.ReadMemory(address, count); });
+        return bytes;
+    }
+    sim::ModelCounters Counters() {
+        sim::ModelCounters c;
+        scanner_->WithScanner([&](sim::Scanner& s) { c = s.Counters(); });
+        return c;
+    }
+    void Inject(const sim::Fault& fault) {
+        scanner_->WithScanner([&](sim::Scanner& s) { s.Inject(fault); });
+    }
+
+    platform::linux_os::LinuxSystem system_;
+    fs::path work_;
+    std::unique_ptr<EmulatedScanner> scanner_;
+};
+
+TEST_P(CliOnEmulatedDevice, UpdatesReadsBackQueriesTheVersionAndCalibrates) {
+    // Three still-image blocks and a rounded short one; on the disk path 4 KiB blocks.
+    const std::vector<std::uint8_t> image = RandomBytes(3 * 65536 + 5000, 14);
+    WriteFile(work_ / "image.bin", image);
+
+    CliResult r = Run({"update", "image.bin"});
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    EXPECT_NE(r.out.find("Update FW Ok."), std::string::npos) << Describe(r);
+    EXPECT_EQ(Memory(kFirmwareBase, static_cast<std::uint32_t>(image.size())), image);
+    EXPECT_EQ(Counters().lastFinishingValue, 1u);
+
+    r = Run({"read", "0x4000", std::to_string(image.size()), "back.bin"});
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    EXPECT_EQ(ReadFile(work_ / "back.bin"), image);
+
+    r = Run({"version"});
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    EXPECT_NE(r.out.find("2206\n"), std::string::npos) << Describe(r);
+
+    r = Run({"version", "--result", "result2.ini"});
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    const std::vector<std::uint8_t> ini = ReadFile(work_ / "result2.ini");
+    EXPECT_EQ(std::string(ini.begin(), ini.end()), "[result]\r\nversion=2206\r\n");
+
+    r = Run({"calibrate"});
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    EXPECT_EQ(Counters().calibrations, 1u);
+
+    r = Run({"--device", GetParam().device, "version"});
+    EXPECT_EQ(r.exitCode, 0) << Describe(r);
+    EXPECT_EQ(scanner_->UnknownRequests(), 0u);
+}
+
+TEST_P(CliOnEmulatedDevice, ListsTheDeviceWithItsPath) {
+    const CliResult r = Run({"list"});
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    if (GetParam().layout.stillImage) {
+        EXPECT_NE(r.out.find("\\\\.\\USBSCAN0\tusb 001:002\tstill-image 04F9:2022"),
+                  std::string::npos)
+            << Describe(r);
+    } else {
+        EXPECT_NE(r.out.find("\\\\.\\D:\t/dev/sdb\tdisk"), std::string::npos) << Describe(r);
+    }
+}
+
+// Two programs on one device at once: an update and version queries beside it. Each must finish
+// its own job, and no data command may reach the device inside the other program's service.
+// (Two jobs that both set the device's address, such as an update and a read-back, need more
+// than the service: a lock around the whole job.)
+TEST_P(CliOnEmulatedDevice, TwoProgramsShareTheDeviceWithoutMixingTheirServices) {
+    const std::vector<std::uint8_t> image = RandomBytes(4 * 65536, 27);
+    WriteFile(work_ / "image.bin", image);
+
+    CliProcess update({"update", "image.bin"}, work_.string(), LockDir(), "update");
+    CliProcess version1({"version"}, work_.string(), LockDir(), "version1");
+    const CliResult versioned1 = version1.Wait();
+    CliProcess version2({"version", "--result", "result2.ini"}, work_.string(), LockDir(),
+                        "version2");
+    const CliResult versioned2 = version2.Wait();
+    const CliResult updated = update.Wait();
+
+    EXPECT_EQ(updated.exitCode, 0) << Describe(updated);
+    EXPECT_EQ(versioned1.exitCode, 0) << Describe(versioned1);
+    EXPECT_NE(versioned1.out.find("2206\n"), std::string::npos) << Describe(versioned1);
+    EXPECT_EQ(versioned2.exitCode, 0) << Describe(versioned2);
+    EXPECT_EQ(Memory(kFirmwareBase, static_cast<std::uint32_t>(image.size())), image);
+    EXPECT_EQ(Counters().lastFinishingValue, 1u);
+    EXPECT_EQ(scanner_->MixedServices(), 0u);
+    EXPECT_GE(scanner_->Connections(), 3u);
+}
+
+// A program killed while it holds the service: the kernel frees its lock file at once, and the
+// next program takes the service over (breaking the device-side lock the dead one left, after
+// the protocol's wait for a stale lock).
+TEST_P(CliOnEmulatedDevice, AKilledHoldersLockIsFreed) {
+    const std::vector<std::uint8_t> image = RandomBytes(2u << 20, 31);
+    WriteFile(work_ / "image.bin", image);
+    const std::string lockFile =
+        LockDir() +
+        (GetParam().layout.stillImage ? "/ZAMOUSB_EVENT_u.lock" : "/ZAMOUSB_EVENT_D.lock");
+
+    CliProcess holder({"update", "image.bin"}, work_.string(), LockDir(), "holder");
+    // Wait (bounded) until the holder is inside a service with the device locked.
+    bool held = false;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!held && std::chrono::steady_clock::now() < limit) {
+        bool locked = false;
+        scanner_->WithScanner([&](sim::Scanner& s) { locked = s.Model().LockedByHost(); });
+        const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            if (locked && ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+                held = true;
+            else
+                ::flock(fd, LOCK_UN);
+            ::close(fd);
+        }
+        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(held) << "the holder never held the service";
+    holder.Kill();
+
+    const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the dead holder's lock file is still held";
+    ::close(fd);
+
+    const CliResult r = Run({"version"});
+    EXPECT_EQ(r.exitCode, 0) << Describe(r);
+    EXPECT_NE(r.out.find("2206\n"), std::string::npos) << Describe(r);
+}
+
+// A device that lies: each case is a fault of the firmware model on one command of a job, and the
+// job must end with a failure status and its failure text, never with success.
+struct LieCase {
+    const char* name;
+    std::vector<std::string> args;
+    sim::Fault fault;
+    ExitStatus expected;
+    bool stillImageOnly = false;
+    bool diskOnly = false;
+};
+
+std::vector<LieCase> Lies() {
+    using sim::Fault;
+    constexpr std::uint8_t kData = 0x02, kSet = 0x03, kGetFirst = 0x01, kGetSecond = 0x02;
+    return {
+        {"BlockRefusedWithSense",
+         {"update", "image.bin"},
+         Fault::Status(1, 0x05, 0x24).OnCommand(kData, kSet, 5),
+         ExitStatus::kDeviceFailed},
+        {"BlockRefusedWithEmptySense",
+         {"update", "image.bin"},
+         Fault::Status(1, 0x00, 0x00).OnCommand(kData, kSet, 5),
+         ExitStatus::kDeviceFailed},
+        {"FinishingValueCutShort",
+         {"update", "image.bin"},
+         Fault::DataShort(2).OnCommand(kData, kSet, 6),
+         ExitStatus::kDeviceFailed},
+        {"MemoryReadRefused",
+         {"read", "0x4000", "70000", "back.bin"},
+         Fault::Status(1, 0x02, 0x04).OnCommand(kData, kGetFirst, 11),
+         ExitStatus::kDeviceFailed},
+        {"VersionWithStaleTag",
+         {"version"},
+         Fault::StaleTag().OnCommand(kData, kGetSecond, 6),
+         ExitStatus::kDeviceFailed,
+         true},
+        {"VersionStatusWrapperLost",
+         {"version"},
+         Fault::CswReadFails().OnCommand(kData, kGetSecond, 6),
+         ExitStatus::kDeviceFailed,
+         true},
+        {"CalibrationRefused",
+         {"calibrate"},
+         Fault::Status(1, 0x05, 0x24).OnCommand(kData, kSet, 9),
+         ExitStatus::kDeviceFailed},
+        {"CalibrationScsiBusy",
+         {"calibrate"},
+         Fault::ScsiStatus(0x08).OnCommand(kData, kSet, 9),
+         ExitStatus::kDeviceFailed,
+         false,
+         true},
+        {"VersionRequestFails",
+         {"version"},
+         Fault::IoctlFails().OnCommand(kData, kGetSecond, 6),
+         ExitStatus::kDeviceFailed,
+         false,
+         true},
+        {"DeviceVanishesDuringUpdate",
+         {"update", "image.bin"},
+         Fault::Vanish().OnCommand(kData, kSet, 5),
+         ExitStatus::kDeviceFailed},
+    };
+}
+
+TEST_P(CliOnEmulatedDevice, LiesGiveFailureStatuses) {
+    WriteFile(work_ / "image.bin", RandomBytes(70000, 5));
+    const bool stillImage = GetParam().layout.stillImage;
+    int ran = 0;
+    for (const LieCase& lie : Lies()) {
+        if ((lie.stillImageOnly && !stillImage) || (lie.diskOnly && stillImage)) continue;
+        SCOPED_TRACE(lie.name);
+        ++ran;
+        scanner_->WithScanner([&](sim::Scanner& s) {
+            s.ClearFaults();
+            s.Replug();
+            s.Model().ReleaseLocks();
+            s.Inject(lie.fault);
+        });
+        fs::remove(work_ / "back.bin");
+        const CliResult r = Run(lie.args);
+        EXPECT_EQ(r.exitCode, app::ToInt(lie.expected)) << Describe(r);
+        EXPECT_EQ(r.out.find(" Ok."), std::string::npos) << Describe(r);
+        EXPECT_FALSE(fs::exists(work_ / "back.bin"));
+    }
+    EXPECT_GE(ran, 8);
+}
+
+// A kernel driver bound to the still-image interface is taken off for the program's work and
+// bound again when the program lets the device go; without one, nothing is detached.
+TEST_P(CliOnEmulatedDevice, ABoundKernelDriverIsGivenBackAfterwards) {
+    if (!GetParam().layout.stillImage) GTEST_SKIP() << "still-image interfaces only";
+    CliResult r = Run({"version"});
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    EXPECT_EQ(scanner_->Driver().detaches, 0u);
+    EXPECT_EQ(scanner_->Driver().attaches, 0u);
+
+    EmulatedLayout layout = GetParam().layout;
+    layout.boundDriver = "usb-storage";
+    scanner_.reset();
+    scanner_ = std::make_unique<EmulatedScanner>(sim::ModelConfig{}, kMemorySize, layout);
+    r = Run({"calibrate"});
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    const DriverEvents driver = scanner_->Driver();
+    EXPECT_GE(driver.detaches, 1u);
+    EXPECT_EQ(driver.attaches, driver.detaches);
+    EXPECT_TRUE(driver.bound);
+}
+
+// Files the job cannot have: each gives its own status, and nothing is left behind.
+TEST_P(CliOnEmulatedDevice, FilesThatCannotBeHadGiveTheirStatuses) {
+    fs::create_directories(work_ / "a-folder");
+    WriteFile(work_ / "empty.bin", {});
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        ExitStatus expected;
+    } cases[] = {
+        {"image missing", {"update", "missing.bin"}, ExitStatus::kBadImage},
+        {"image empty", {"update", "empty.bin"}, ExitStatus::kBadImage},
+        {"image a folder", {"update", "a-folder"}, ExitStatus::kBadImage},
+        {"read-back into a folder", {"read", "0", "16", "a-folder"}, ExitStatus::kOutputFile},
+        {"read-back into a missing folder",
+         {"read", "0", "16", "none/x.bin"},
+         ExitStatus::kOutputFile},
+        {"result into a folder", {"version", "--result", "a-folder"}, ExitStatus::kResultFile},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CliResult r = Run(c.args);
+        EXPECT_EQ(r.exitCode, app::ToInt(c.expected)) << Describe(r);
+    }
+    EXPECT_EQ(Counters().firmwareBlocks, 0u);
+    EXPECT_FALSE(fs::exists(work_ / "none"));
+    EXPECT_TRUE(fs::is_directory(work_ / "a-folder"));
+    EXPECT_TRUE(fs::is_empty(work_ / "a-folder"));
+}
+
+// Devices that are not what they claim: no device to work with.
+TEST_P(CliOnEmulatedDevice, AnUnknownVendorOrTagIsNoDevice) {
+    sim::ModelConfig config;
+    config.vendorId = 0x1234;
+    std::memcpy(config.tag, "ZAMX", 4);
+    scanner_.reset();
+    scanner_ = std::make_unique<EmulatedScanner>(config, kMemorySize, GetParam().layout);
+    const CliResult r = Run({"version"});
+    EXPECT_EQ(r.exitCode, app::ToInt(ExitStatus::kNoDevice)) << Describe(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CliOnEmulatedDevice, ::testing::Values(kStillImagePath, kDiskPath),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Words the program cannot work with, and a machine without a scanner.
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> args;
+    ExitStatus expected;
+};
+
+class CliWithoutDevice : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(CliWithoutDevice, EndsWithItsStatus) {
+    const fs::path work =
+        fs::temp_directory_path() / ("kv-linux-e2e-usage-" + std::to_string(getpid()));
+    fs::create_directories(work / "locks");
+    WriteFile(work / "image.bin", RandomBytes(100, 1));
+    EmulatedScanner none(sim::ModelConfig{}, 0, EmulatedLayout{false, false, {}});
+    const CliResult r = RunCli(GetParam().args, work.string(), (work / "locks").string());
+    EXPECT_EQ(r.exitCode, app::ToInt(GetParam().expected)) << Describe(r);
+    EXPECT_FALSE(fs::exists(work / "flash.bin"));
+    fs::remove_all(work);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, CliWithoutDevice,
+    ::testing::Values(
+        UsageCase{"NoCommand", {}, ExitStatus::kUsage},
+        UsageCase{"UnknownCommand", {"erase"}, ExitStatus::kUsage},
+        UsageCase{"ReadWithoutLength", {"read", "0"}, ExitStatus::kUsage},
+        UsageCase{"AddressNoNumber", {"read", "0x4g", "16"}, ExitStatus::kUsage},
+        UsageCase{"NegativeLength", {"read", "0", "-5"}, ExitStatus::kUsage},
+        UsageCase{"DeviceNoName", {"--device", "USB0", "version"}, ExitStatus::kUsage},
+        UsageCase{"NoScanner", {"version"}, ExitStatus::kNoDevice},
+        UsageCase{"NoScannerToRead", {"read", "0", "16"}, ExitStatus::kNoDevice},
+        UsageCase{"NoScannerToList", {"list"}, ExitStatus::kNoDevice},
+        UsageCase{
+            "ChosenDeviceMissing", {"--device", "USBSCAN3", "calibrate"}, ExitStatus::kNoDevice},
+        UsageCase{"ImageMissing", {"update", "missing.bin"}, ExitStatus::kNoDevice}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace linuxe2e
