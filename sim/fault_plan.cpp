@@ -72,6 +72,25 @@ Fault Fault::ScsiStatus(std::uint8_t status) {
     return Make(FaultKind::kScsiStatus, status);
 }
 
+Fault Fault::CswShortRefused(std::uint32_t delivered) {
+    return Make(FaultKind::kCswShortRefused, delivered);
+}
+Fault Fault::Residue(std::uint32_t residue) {
+    return Make(FaultKind::kResidue, residue);
+}
+Fault Fault::DataShortPassed(std::uint32_t moved) {
+    return Make(FaultKind::kDataShortPassed, moved);
+}
+Fault Fault::CswForData() {
+    return Make(FaultKind::kCswForData);
+}
+Fault Fault::TransferLengthShort(std::uint32_t moved) {
+    return Make(FaultKind::kTransferLengthShort, moved);
+}
+Fault Fault::FirstTransferShort(std::uint32_t moved) {
+    return Make(FaultKind::kFirstTransferShort, moved);
+}
+
 int FaultPlan::Inject(const Fault& fault) {
     Armed a;
     a.fault = fault;
