@@ -15,8 +15,10 @@ constexpr std::uint8_t kScsiDataUnspecified = 2;
 
 using Record = platform::ScsiPassThroughRecord;
 
-// A lie's count: `value`, but at least one byte and at most `len`.
+// A lie's count: `value` (0: half of `len`), at least one byte and at most `len`, so a
+// data phase still runs.
 std::uint32_t LieCount(std::uint32_t value, std::uint32_t len) {
+    if (value == 0) value = len / 2;
     if (value == 0) return len == 0 ? 0 : 1;
     return value < len ? value : len;
 }

@@ -96,6 +96,7 @@ int FaultPlan::Inject(const Fault& fault) {
     a.fault = fault;
     a.firstExchange = seen_ + fault.exchange.value_or(0);
     a.left = fault.times;
+    a.skipLeft = fault.skip;
     armed_.push_back(a);
     return static_cast<int>(armed_.size() - 1);
 }
@@ -126,6 +127,10 @@ ActiveFaults FaultPlan::Match(const std::uint8_t* cdb) {
             hit = number >= a.firstExchange;
         }
         if (!hit) continue;
+        if (a.skipLeft != 0) {
+            --a.skipLeft;
+            continue;
+        }
         if (a.left != Fault::kForever) --a.left;
         ++a.fired;
         active.of[static_cast<std::size_t>(f.kind)] = f;

@@ -12,6 +12,9 @@
 // that failed and act on the REQUEST SENSE exchange that follows it.
 //
 // Injected statuses (Status, ScsiStatus) mean the device did not carry the command out.
+//
+// The counts of the lies (Residue, DataShortPassed, TransferLengthShort, FirstTransferShort) are
+// kept between one byte and the transfer's length; a count of 0 means half the length.
 #pragma once
 
 #include <array>
@@ -68,6 +71,7 @@ struct Fault {
     std::optional<std::uint32_t> exchange;    // k-th exchange from injection
     int cmd0 = -1, cmd1 = -1, selector = -1;  // -1: any
     std::uint32_t times = 1;
+    std::uint32_t skip = 0;  // matching commands let through before the first hit
 
     static Fault Vanish();
     static Fault CbwWriteFails();
@@ -113,6 +117,11 @@ struct Fault {
         return *this;
     }
     Fault& Always() { return Times(kForever); }
+    // Lets `n` commands that match go by first: OnCommand(...).Skip(1) hits the second one.
+    Fault& Skip(std::uint32_t n) {
+        skip = n;
+        return *this;
+    }
 };
 
 // The faults that hit one command, at most one of each kind.
@@ -144,6 +153,7 @@ class FaultPlan {
         Fault fault;
         std::uint64_t firstExchange = 0;  // absolute exchange number (exchange triggers)
         std::uint32_t left = 0;
+        std::uint32_t skipLeft = 0;
         std::uint32_t fired = 0;
     };
     std::vector<Armed> armed_;

@@ -16,8 +16,10 @@ constexpr std::uint32_t kCswResidueOffset = 8;
 constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
 constexpr std::uint8_t kStatusFailed = 1;
 
-// A lie's count: `value`, but at least one byte and at most `len`, so a data phase still runs.
+// A lie's count: `value` (0: half of `len`), at least one byte and at most `len`, so a
+// data phase still runs.
 std::uint32_t LieCount(std::uint32_t value, std::uint32_t len) {
+    if (value == 0) value = len / 2;
     if (value == 0) return len == 0 ? 0 : 1;
     return value < len ? value : len;
 }
