@@ -1,16 +1,16 @@
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "app/c_file.h"
 #include "app/unit1.h"
 #include "devlink/byte_order.h"
 #include "devlink/command_set.h"
 #include "devlink/host_interface.h"
+#include "platform/handles.h"
+#include "platform/platform.h"
 
 namespace app {
 namespace {
@@ -25,25 +25,15 @@ constexpr std::uint32_t kDiskBlock = 4096;
 // Handles 1..26 are drive letters; above them, still-image devices.
 constexpr int kLastDiskHandle = 26;
 
-// The file's size in bytes, measured by seeking to its end; -1 when it cannot be measured.
-std::int64_t MeasureFile(std::FILE* f) {
-#ifdef _WIN32
-    if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
-    const std::int64_t size = _ftelli64(f);
-#else
-    if (std::fseek(f, 0, SEEK_END) != 0) return -1;
-    const std::int64_t size = std::ftell(f);
-#endif
-    std::rewind(f);
-    return size;
-}
-
 // Reads exactly `size` bytes from the start of the file.
-bool ReadWhole(std::FILE* f, std::uint8_t* buffer, std::size_t size) {
-    std::size_t done = 0;
+bool ReadWhole(platform::Handle file, std::uint8_t* buffer, std::uint32_t size) {
+    std::uint32_t done = 0;
     while (done < size) {
-        const std::size_t n = std::fread(buffer + done, 1, size - done, f);
-        if (n == 0) return false;
+        std::uint32_t n = 0;
+        // Zero bytes before the end: the file shrank while it was read.
+        if (!platform::Sys().ReadFile(file, buffer + done, size - done, &n) || n == 0 ||
+            n > size - done)
+            return false;
         done += n;
     }
     return true;
@@ -64,13 +54,15 @@ void SendImage(View& view, int handle, const char* path) {
         view.SetStatus("Open file fail.");
         return;
     }
-    const CFile file(std::fopen(path, "rb"));
-    if (!file) {
+    // Others may read the image meanwhile, but nobody may change it under the update.
+    const platform::FileHandle file(platform::Sys().CreateFile(
+        path, platform::kGenericRead, platform::kFileShareRead, platform::kOpenExisting));
+    if (!file.valid()) {
         view.SetStatus("Open file fail.");
         return;
     }
-    const std::int64_t fileSize = MeasureFile(file.get());
-    if (fileSize < 0) {
+    std::int64_t fileSize = -1;
+    if (!platform::Sys().GetFileSizeEx(file.get(), &fileSize) || fileSize < 0) {
         view.SetStatus("Open file fail.");
         return;
     }

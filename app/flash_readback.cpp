@@ -1,18 +1,15 @@
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
 
-#include "app/c_file.h"
 #include "app/int_field.h"
 #include "app/unit1.h"
 #include "devlink/byte_order.h"
 #include "devlink/command_set.h"
 #include "devlink/host_interface.h"
+#include "platform/handles.h"
 #include "platform/platform.h"
 
 namespace app {
@@ -23,39 +20,65 @@ constexpr std::uint32_t kChunk = 65536;
 constexpr std::uint32_t kReadinessPauseMs = 100;
 constexpr std::size_t kReadinessByte = 8;
 
-// "flash.bin" in the current folder. Its old contents survive until a complete read replaces
-// them, and a file this run created is removed again when nothing is written into it.
+// The name prefix of the temporary file that becomes the new flash.bin.
+constexpr const char* kTempPrefix = "kvf";
+// WriteFile takes 32-bit counts; the dump is written in pieces no larger than this.
+constexpr std::uint32_t kWritePiece = 1u << 30;
+
+// "flash.bin" in the current folder. It changes only when a complete read replaces it in one
+// step; until then, and after any failure, it is exactly as it was (or still absent).
 class DumpFile {
   public:
-    // Makes sure the file can be opened for writing, creating it when missing, without
-    // truncating an existing one.
-    bool Prepare() {
-        std::error_code ec;
-        const bool existed = std::filesystem::exists(kDumpFileName, ec);
-        // When it cannot be told, assume the file is someone's and never remove it.
-        const bool knownMissing = !existed && !ec;
-        const CFile probe(std::fopen(kDumpFileName, "ab"));
-        if (!probe) return false;
-        createdHere_ = knownMissing;
+    // Whether flash.bin can be written, asked before the read so that an unwritable file costs
+    // no device work. An existing file is opened for writing and left untouched; a missing one is
+    // created and removed again.
+    static bool CanWrite() {
+        platform::System& sys = platform::Sys();
+        if (platform::FileHandle(sys.CreateFile(kDumpFileName, platform::kGenericWrite,
+                                                platform::kFileShareRead, platform::kOpenExisting))
+                .valid())
+            return true;
+        // Fails also when the file exists but would not open for writing.
+        platform::FileHandle created(
+            sys.CreateFile(kDumpFileName, platform::kGenericWrite, 0, platform::kCreateNew));
+        if (!created.valid()) return false;
+        created.reset();
+        sys.DeleteFile(kDumpFileName);
         return true;
     }
 
-    void Discard() {
-        if (createdHere_) std::remove(kDumpFileName);
-        createdHere_ = false;
-    }
-
-    // Replaces the contents with `size` bytes; false on any failed or short write.
-    bool Replace(const std::uint8_t* data, std::size_t size) {
-        std::FILE* raw = std::fopen(kDumpFileName, "wb");
-        if (raw == nullptr) return false;
-        CFile file(raw);
-        const bool written = std::fwrite(data, 1, size, raw) == size && std::fflush(raw) == 0;
-        return std::fclose(file.release()) == 0 && written;
+    // Writes `size` bytes to a new file beside flash.bin, flushes it, then puts it in flash.bin's
+    // place in one step. False on any failure, with the new file removed and flash.bin as it was.
+    static bool Replace(const std::uint8_t* data, std::size_t size) {
+        platform::System& sys = platform::Sys();
+        char temp[platform::kMaxPath] = {};
+        if (sys.GetTempFileName(".", kTempPrefix, temp) == 0) return false;
+        const bool replaced =
+            WriteWhole(temp, data, size) &&
+            sys.MoveFileEx(temp, kDumpFileName,
+                           platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough);
+        if (!replaced) sys.DeleteFile(temp);
+        return replaced;
     }
 
   private:
-    bool createdHere_ = false;
+    // The file at `path` holds exactly `size` bytes from `data`, on the disk.
+    static bool WriteWhole(const char* path, const std::uint8_t* data, std::size_t size) {
+        platform::System& sys = platform::Sys();
+        platform::FileHandle file(
+            sys.CreateFile(path, platform::kGenericWrite, 0, platform::kTruncateExisting));
+        if (!file.valid()) return false;
+        while (size > 0) {
+            const auto piece = static_cast<std::uint32_t>(size < kWritePiece ? size : kWritePiece);
+            std::uint32_t done = 0;
+            // A full disk may take part of a piece and report success: only the count says.
+            if (!sys.WriteFile(file.get(), data, piece, &done) || done == 0 || done > piece)
+                return false;
+            data += done;
+            size -= done;
+        }
+        return sys.FlushFileBuffers(file.get()) && file.close();
+    }
 };
 
 // Reads `length` bytes from device address `start` into `buffer`, chunk by chunk; false at the
@@ -119,17 +142,16 @@ void TForm1::ReadFlash() {
     }
     view_.SetStatus("Connect to Device Success!");
 
-    DumpFile dump;
-    if (!dump.Prepare()) {
+    if (!DumpFile::CanWrite()) {
         view_.SetStatus("Create file fail!");
         return;
     }
     std::unique_ptr<std::uint8_t[]> buffer;
     try {
-        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(length);
+        // Zeroed: whatever happens, no stale heap bytes can reach the file.
+        buffer = std::make_unique<std::uint8_t[]>(length);
     } catch (const std::bad_alloc&) {
         // No message: the status keeps "Connect to Device Success!".
-        dump.Discard();
         return;
     }
 
@@ -137,9 +159,8 @@ void TForm1::ReadFlash() {
     view_.SetGaugeMax(length);
     view_.SetGaugeVisible(true);
     if (!ReadRange(view_, handle, start, length, buffer.get())) {
-        dump.Discard();
         view_.SetStatus("Upload fail!");
-    } else if (!dump.Replace(buffer.get(), length)) {
+    } else if (!DumpFile::Replace(buffer.get(), length)) {
         view_.SetStatus("Write file fail!");
     } else {
         view_.SetStatus("Upload OK!");

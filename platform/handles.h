@@ -63,4 +63,36 @@ private:
     Handle h_ = nullptr;
 };
 
+// A file handle from Sys().CreateFile; "none" is InvalidHandle(), as CreateFileA reports it.
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(Handle h) : h_(h) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    FileHandle(FileHandle&& o) noexcept : h_(o.release()) {}
+    FileHandle& operator=(FileHandle&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    ~FileHandle() { reset(); }
+
+    Handle get() const { return h_; }
+    bool valid() const { return h_ != InvalidHandle(); }
+    void reset(Handle h = InvalidHandle()) {
+        if (h_ == h) return;
+        Handle old = std::exchange(h_, h);
+        if (old != InvalidHandle()) Sys().CloseHandle(old);
+    }
+    // Closes the handle now and reports whether the close succeeded.
+    bool close() {
+        const Handle old = release();
+        return old == InvalidHandle() || Sys().CloseHandle(old);
+    }
+    Handle release() { return std::exchange(h_, InvalidHandle()); }
+
+private:
+    Handle h_ = InvalidHandle();
+};
+
 }  // namespace platform

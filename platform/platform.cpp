@@ -48,6 +48,27 @@ public:
         if (buf && bufLen) buf[0] = '\0';
         return 0;
     }
+
+    // --- File contents ---
+    Handle CreateFile(const char*, std::uint32_t, std::uint32_t, std::uint32_t) override {
+        return InvalidHandle();
+    }
+    bool ReadFile(Handle, void*, std::uint32_t, std::uint32_t* done) override {
+        if (done) *done = 0;
+        return false;
+    }
+    bool WriteFile(Handle, const void*, std::uint32_t, std::uint32_t* done) override {
+        if (done) *done = 0;
+        return false;
+    }
+    bool FlushFileBuffers(Handle) override { return false; }
+    bool GetFileSizeEx(Handle, std::int64_t*) override { return false; }
+    std::uint32_t GetTempFileName(const char*, const char*, char* buf) override {
+        if (buf) buf[0] = '\0';
+        return 0;
+    }
+    bool MoveFileEx(const char*, const char*, std::uint32_t) override { return false; }
+    bool DeleteFile(const char*) override { return false; }
 };
 
 // Constant-initialised and trivially destructible, so they are usable during static

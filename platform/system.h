@@ -60,6 +60,48 @@ public:
     virtual std::uint32_t GetModuleFileName(char* buf, std::uint32_t bufLen) = 0;
     // GetSystemDirectoryA: the system folder, without a trailing separator; same return rule.
     virtual std::uint32_t GetSystemDirectory(char* buf, std::uint32_t bufLen) = 0;
+
+    // --- File contents ------------------------------------------------------------------------
+    // Ordinary files (the firmware image, flash.bin and its temporary sibling). A file handle is
+    // closed with CloseHandle; "none" is InvalidHandle(). Paths are the program's own texts.
+    //
+    // CreateFileA(path, access, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr):
+    // `access` is kGenericRead and/or kGenericWrite, `disposition` one of kCreateNew ...
+    // kTruncateExisting. InvalidHandle() on failure; a folder never opens, and neither does a
+    // read-only file for writing.
+    virtual Handle CreateFile(const char* path, std::uint32_t access, std::uint32_t shareMode,
+                              std::uint32_t disposition) = 0;
+    // ReadFile(h, buf, len, done, nullptr): true with *done == 0 at the end of the file.
+    virtual bool ReadFile(Handle h, void* buf, std::uint32_t len, std::uint32_t* done) = 0;
+    // WriteFile(h, data, len, done, nullptr). True does not mean whole: compare *done with len.
+    virtual bool WriteFile(Handle h, const void* data, std::uint32_t len, std::uint32_t* done) = 0;
+    // FlushFileBuffers(h): what was written is on the disk once this returns true.
+    virtual bool FlushFileBuffers(Handle h) = 0;
+    // GetFileSizeEx(h, &size): the size in bytes.
+    virtual bool GetFileSizeEx(Handle h, std::int64_t* size) = 0;
+    // GetTempFileNameA(folder, prefix, 0, buf): creates an empty file of a name no other file in
+    // `folder` has and puts its path in `buf`, which holds kMaxPath characters. Returns the
+    // number in the name, 0 on failure.
+    virtual std::uint32_t GetTempFileName(const char* folder, const char* prefix, char* buf) = 0;
+    // MoveFileExA(from, to, flags): with kMoveFileReplaceExisting an existing `to` is replaced in
+    // one step (a reader sees the old file or the new one, never a mix); kMoveFileWriteThrough
+    // returns only once the move is on the disk.
+    virtual bool MoveFileEx(const char* from, const char* to, std::uint32_t flags) = 0;
+    // DeleteFileA(path).
+    virtual bool DeleteFile(const char* path) = 0;
 };
+
+// Arguments of the file calls, with their Win32 values.
+constexpr std::uint32_t kGenericRead = 0x80000000u;
+constexpr std::uint32_t kGenericWrite = 0x40000000u;
+constexpr std::uint32_t kFileShareRead = 0x00000001u;
+constexpr std::uint32_t kCreateNew = 1;
+constexpr std::uint32_t kCreateAlways = 2;
+constexpr std::uint32_t kOpenExisting = 3;
+constexpr std::uint32_t kOpenAlways = 4;
+constexpr std::uint32_t kTruncateExisting = 5;
+constexpr std::uint32_t kMoveFileReplaceExisting = 0x1u;
+constexpr std::uint32_t kMoveFileWriteThrough = 0x8u;
+constexpr std::size_t kMaxPath = 260;
 
 }  // namespace platform

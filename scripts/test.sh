@@ -52,6 +52,9 @@ if cmake -S "$root" -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
         "$3" --shutdown "$1"
         exit $rc' _ "$windows" "$jobs" "$root/scripts/wine-run.sh" ||
         failed+=("Windows tests")
+    # Every test ends the Wine processes it started, also when it fails or times out.
+    step "no Wine process of $windows left running"
+    bash "$root/scripts/wine-leftovers.sh" --kill "$windows" || failed+=("Wine processes left running")
 else
     failed+=("Windows build")
 fi

@@ -1,6 +1,8 @@
 #include "platform/sim/sim_system.h"
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/sim/profile_file.h"
 
@@ -16,6 +18,20 @@ struct SimSystem::Event {
 struct SimSystem::Process {
     std::uint32_t exitCode = 0;
     bool ended = false;
+};
+
+namespace {
+
+struct StreamCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+struct SimSystem::OpenFile {
+    std::string key;  // absolute, normalised path: which file the handle is open on
+    std::string path;
+    std::unique_ptr<std::FILE, StreamCloser> stream;
 };
 
 SimSystem::SimSystem() = default;
@@ -36,6 +52,7 @@ SimSystem::HandleEntry* SimSystem::Find(platform::Handle h) {
 }
 
 bool SimSystem::CloseHandle(platform::Handle h) {
+    if (CloseFile(h)) return true;
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(h));
     if (it == handles_.end()) {
         ++closeErrors_;
@@ -299,6 +316,168 @@ std::uint32_t SimSystem::GetSystemDirectory(char* buf, std::uint32_t bufLen) {
     std::memcpy(buf, systemDir_.data(), len);
     buf[len] = '\0';
     return len;
+}
+
+// --- File contents ---------------------------------------------------------------------------
+
+namespace {
+
+std::string FileKey(const std::filesystem::path& p) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(p, ec);
+    return (ec ? p : absolute).lexically_normal().string();
+}
+
+bool ReadOnly(const std::filesystem::file_status& st) {
+    return (st.permissions() & std::filesystem::perms::owner_write) == std::filesystem::perms::none;
+}
+
+}  // namespace
+
+SimSystem::OpenFile* SimSystem::FindFile(platform::Handle h) {
+    auto it = files_.find(reinterpret_cast<std::uintptr_t>(h));
+    return it == files_.end() ? nullptr : it->second.get();
+}
+
+bool SimSystem::CloseFile(platform::Handle h) {
+    return files_.erase(reinterpret_cast<std::uintptr_t>(h)) != 0;
+}
+
+bool SimSystem::IsOpen(const std::string& path) const {
+    const std::string key = FileKey(path);
+    for (const auto& [value, file] : files_)
+        if (file->key == key) return true;
+    return false;
+}
+
+platform::Handle SimSystem::CreateFile(const char* path, std::uint32_t access,
+                                       std::uint32_t /*shareMode*/, std::uint32_t disposition) {
+    if (path == nullptr || *path == '\0') return platform::InvalidHandle();
+    const bool read = (access & platform::kGenericRead) != 0;
+    const bool write = (access & platform::kGenericWrite) != 0;
+    std::error_code ec;
+    const auto st = std::filesystem::status(path, ec);
+    const bool exists = std::filesystem::exists(st);
+    if (std::filesystem::is_directory(st)) return platform::InvalidHandle();
+    if (exists && write && ReadOnly(st)) return platform::InvalidHandle();
+
+    const char* mode = nullptr;
+    switch (disposition) {
+        case platform::kCreateNew:
+            if (!exists) mode = read ? "w+b" : "wb";
+            break;
+        case platform::kCreateAlways:
+            mode = read ? "w+b" : "wb";
+            break;
+        case platform::kOpenExisting:
+            if (exists) mode = write ? "r+b" : "rb";
+            break;
+        case platform::kOpenAlways:
+            mode = exists ? (write ? "r+b" : "rb") : "w+b";
+            break;
+        case platform::kTruncateExisting:
+            if (exists && write) mode = read ? "w+b" : "wb";
+            break;
+        default:
+            break;
+    }
+    if (mode == nullptr) return platform::InvalidHandle();
+    auto file = std::make_unique<OpenFile>();
+    file->stream.reset(std::fopen(path, mode));
+    if (!file->stream) return platform::InvalidHandle();
+    file->path = path;
+    file->key = FileKey(path);
+    const std::uintptr_t value = nextHandle_;
+    nextHandle_ += 4;
+    files_.emplace(value, std::move(file));
+    return reinterpret_cast<platform::Handle>(value);
+}
+
+bool SimSystem::ReadFile(platform::Handle h, void* buf, std::uint32_t len, std::uint32_t* done) {
+    if (done) *done = 0;
+    OpenFile* file = FindFile(h);
+    if (file == nullptr || (buf == nullptr && len != 0)) return false;
+    const std::size_t n = std::fread(buf, 1, len, file->stream.get());
+    if (done) *done = static_cast<std::uint32_t>(n);
+    return n == len || !std::ferror(file->stream.get());
+}
+
+bool SimSystem::WriteFile(platform::Handle h, const void* data, std::uint32_t len,
+                          std::uint32_t* done) {
+    if (done) *done = 0;
+    OpenFile* file = FindFile(h);
+    if (file == nullptr || (data == nullptr && len != 0) || fileFaults_.failWrites) return false;
+    std::uint32_t fits = len;
+    if (fileFaults_.diskSpace < fits) fits = static_cast<std::uint32_t>(fileFaults_.diskSpace);
+    if (fits == 0 && len != 0) return false;  // the disk is full
+    const std::size_t n = std::fwrite(data, 1, fits, file->stream.get());
+    fileFaults_.diskSpace -= n;
+    fileBytesWritten_ += n;
+    if (done) *done = static_cast<std::uint32_t>(n);
+    return n == fits;
+}
+
+bool SimSystem::FlushFileBuffers(platform::Handle h) {
+    OpenFile* file = FindFile(h);
+    if (file == nullptr || fileFaults_.failFlush) return false;
+    return std::fflush(file->stream.get()) == 0;
+}
+
+bool SimSystem::GetFileSizeEx(platform::Handle h, std::int64_t* size) {
+    OpenFile* file = FindFile(h);
+    if (file == nullptr || std::fflush(file->stream.get()) != 0) return false;
+    std::error_code ec;
+    const auto bytes = std::filesystem::file_size(file->path, ec);
+    if (ec) return false;
+    if (size) *size = static_cast<std::int64_t>(bytes);
+    return true;
+}
+
+std::uint32_t SimSystem::GetTempFileName(const char* folder, const char* prefix, char* buf) {
+    if (buf == nullptr) return 0;
+    buf[0] = '\0';
+    if (folder == nullptr || prefix == nullptr || fileFaults_.failTempName) return 0;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) return 0;
+    // As Windows does: up to three characters of the prefix, four hex digits, ".tmp".
+    const std::string stem = std::string(prefix).substr(0, 3);
+    for (std::uint32_t tries = 0; tries < 0xFFFF; ++tries) {
+        const std::uint32_t number = nextTempNumber_;
+        nextTempNumber_ = nextTempNumber_ == 0xFFFF ? 1 : nextTempNumber_ + 1;
+        char name[16];
+        std::snprintf(name, sizeof name, "%.3s%04X.tmp", stem.c_str(), number);
+        const std::string path = (std::filesystem::path(folder) / name).string();
+        if (std::filesystem::exists(path, ec)) continue;
+        if (path.size() >= platform::kMaxPath) return 0;
+        const std::unique_ptr<std::FILE, StreamCloser> created(std::fopen(path.c_str(), "wb"));
+        if (!created) return 0;
+        std::memcpy(buf, path.c_str(), path.size() + 1);
+        return number;
+    }
+    return 0;
+}
+
+bool SimSystem::MoveFileEx(const char* from, const char* to, std::uint32_t flags) {
+    if (from == nullptr || to == nullptr || fileFaults_.failMove) return false;
+    std::error_code ec;
+    const auto source = std::filesystem::status(from, ec);
+    if (!std::filesystem::is_regular_file(source) || IsOpen(from)) return false;
+    const auto target = std::filesystem::status(to, ec);
+    if (std::filesystem::exists(target)) {
+        if ((flags & platform::kMoveFileReplaceExisting) == 0) return false;
+        if (!std::filesystem::is_regular_file(target) || ReadOnly(target) || IsOpen(to))
+            return false;
+    }
+    std::filesystem::rename(from, to, ec);
+    return !ec;
+}
+
+bool SimSystem::DeleteFile(const char* path) {
+    if (path == nullptr) return false;
+    std::error_code ec;
+    const auto st = std::filesystem::status(path, ec);
+    if (!std::filesystem::is_regular_file(st) || ReadOnly(st) || IsOpen(path)) return false;
+    return std::filesystem::remove(path, ec);
 }
 
 }  // namespace sim

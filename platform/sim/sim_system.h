@@ -102,7 +102,7 @@ class SimSystem final : public platform::System {
     EventStats Stats(const std::string& name) const;
 
     // --- Handles ---------------------------------------------------------------------------
-    std::size_t OpenHandleCount() const { return handles_.size(); }
+    std::size_t OpenHandleCount() const { return handles_.size() + files_.size(); }
     std::uint32_t CloseErrors() const { return closeErrors_; }
     // Infinite waits that could never end (nothing scheduled would signal the object).
     std::uint32_t DeadlockedWaits() const { return deadlockedWaits_; }
@@ -168,6 +168,49 @@ class SimSystem final : public platform::System {
     std::string stdout_;
     std::string modulePath_ = "C:\\Kelvane\\kelvane.exe";
     std::string systemDir_ = "C:\\windows\\system32";
+
+    // --- File contents ---------------------------------------------------------------------
+    // Real files, reached through the C library, with Windows' refusals where they differ: a
+    // folder never opens, a read-only file does not open for writing and is not replaced, and a
+    // file with an open handle can be neither moved, replaced nor deleted. The share mode is not
+    // modelled. File handles come from the same series as the other handles and count in
+    // OpenHandleCount().
+  public:
+    platform::Handle CreateFile(const char* path, std::uint32_t access, std::uint32_t shareMode,
+                                std::uint32_t disposition) override;
+    bool ReadFile(platform::Handle h, void* buf, std::uint32_t len, std::uint32_t* done) override;
+    bool WriteFile(platform::Handle h, const void* data, std::uint32_t len,
+                   std::uint32_t* done) override;
+    bool FlushFileBuffers(platform::Handle h) override;
+    bool GetFileSizeEx(platform::Handle h, std::int64_t* size) override;
+    std::uint32_t GetTempFileName(const char* folder, const char* prefix, char* buf) override;
+    bool MoveFileEx(const char* from, const char* to, std::uint32_t flags) override;
+    bool DeleteFile(const char* path) override;
+
+    // Failures a test asks for; they hold until changed.
+    struct FileFaults {
+        bool failWrites = false;  // WriteFile fails and writes nothing
+        // Bytes still free on the disk: a write that does not fit writes what fits and reports
+        // that count as success (a short write); with nothing free it fails.
+        std::uint64_t diskSpace = ~std::uint64_t{0};
+        bool failFlush = false;     // FlushFileBuffers fails
+        bool failTempName = false;  // GetTempFileName fails and creates nothing
+        bool failMove = false;      // MoveFileEx fails and moves nothing
+    };
+    void SetFileFaults(const FileFaults& faults) { fileFaults_ = faults; }
+    // Bytes written through WriteFile since the start (what a full disk's test expects).
+    std::uint64_t FileBytesWritten() const { return fileBytesWritten_; }
+
+  private:
+    struct OpenFile;
+    OpenFile* FindFile(platform::Handle h);
+    bool CloseFile(platform::Handle h);
+    bool IsOpen(const std::string& path) const;
+
+    std::map<std::uintptr_t, std::unique_ptr<OpenFile>> files_;
+    FileFaults fileFaults_;
+    std::uint64_t fileBytesWritten_ = 0;
+    std::uint32_t nextTempNumber_ = 1;
 };
 
 }  // namespace sim

@@ -118,4 +118,58 @@ std::uint32_t Win32System::GetSystemDirectory(char* buf, std::uint32_t bufLen) {
     return PathResult(::GetSystemDirectoryA(buf, bufLen), buf, bufLen);
 }
 
+// --- File contents ---------------------------------------------------------------------------
+
+static_assert(kGenericRead == GENERIC_READ && kGenericWrite == GENERIC_WRITE);
+static_assert(kFileShareRead == FILE_SHARE_READ);
+static_assert(kCreateNew == CREATE_NEW && kCreateAlways == CREATE_ALWAYS &&
+              kOpenExisting == OPEN_EXISTING && kOpenAlways == OPEN_ALWAYS &&
+              kTruncateExisting == TRUNCATE_EXISTING);
+static_assert(kMoveFileReplaceExisting == MOVEFILE_REPLACE_EXISTING &&
+              kMoveFileWriteThrough == MOVEFILE_WRITE_THROUGH);
+static_assert(kMaxPath == MAX_PATH);
+
+Handle Win32System::CreateFile(const char* path, std::uint32_t access, std::uint32_t shareMode,
+                               std::uint32_t disposition) {
+    return ::CreateFileA(path, access, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+}
+
+bool Win32System::ReadFile(Handle h, void* buf, std::uint32_t len, std::uint32_t* done) {
+    DWORD n = 0;
+    const bool ok = ::ReadFile(h, buf, len, &n, nullptr) != FALSE;
+    if (done) *done = n;
+    return ok;
+}
+
+bool Win32System::WriteFile(Handle h, const void* data, std::uint32_t len, std::uint32_t* done) {
+    DWORD n = 0;
+    const bool ok = ::WriteFile(h, data, len, &n, nullptr) != FALSE;
+    if (done) *done = n;
+    return ok;
+}
+
+bool Win32System::FlushFileBuffers(Handle h) {
+    return ::FlushFileBuffers(h) != FALSE;
+}
+
+bool Win32System::GetFileSizeEx(Handle h, std::int64_t* size) {
+    LARGE_INTEGER value{};
+    if (!::GetFileSizeEx(h, &value)) return false;
+    if (size) *size = value.QuadPart;
+    return true;
+}
+
+std::uint32_t Win32System::GetTempFileName(const char* folder, const char* prefix, char* buf) {
+    return ::GetTempFileNameA(folder, prefix, 0, buf);
+}
+
+bool Win32System::MoveFileEx(const char* from, const char* to, std::uint32_t flags) {
+    return ::MoveFileExA(from, to, flags) != FALSE;
+}
+
+bool Win32System::DeleteFile(const char* path) {
+    return ::DeleteFileA(path) != FALSE;
+}
+
 }  // namespace platform::win32

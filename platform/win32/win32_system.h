@@ -31,6 +31,17 @@ class Win32System final : public System {
                                    const char* path) override;
     std::uint32_t GetModuleFileName(char* buf, std::uint32_t bufLen) override;
     std::uint32_t GetSystemDirectory(char* buf, std::uint32_t bufLen) override;
+
+    // --- File contents ---
+    Handle CreateFile(const char* path, std::uint32_t access, std::uint32_t shareMode,
+                      std::uint32_t disposition) override;
+    bool ReadFile(Handle h, void* buf, std::uint32_t len, std::uint32_t* done) override;
+    bool WriteFile(Handle h, const void* data, std::uint32_t len, std::uint32_t* done) override;
+    bool FlushFileBuffers(Handle h) override;
+    bool GetFileSizeEx(Handle h, std::int64_t* size) override;
+    std::uint32_t GetTempFileName(const char* folder, const char* prefix, char* buf) override;
+    bool MoveFileEx(const char* from, const char* to, std::uint32_t flags) override;
+    bool DeleteFile(const char* path) override;
 };
 
 }  // namespace platform::win32

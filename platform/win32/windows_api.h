@@ -14,3 +14,7 @@
 #undef GetSystemDirectory
 #undef GetLogicalDriveStrings
 #undef GetDriveType
+#undef CreateFile
+#undef GetTempFileName
+#undef MoveFileEx
+#undef DeleteFile

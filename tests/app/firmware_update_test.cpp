@@ -115,15 +115,15 @@ TEST_F(FirmwareUpdateTest, UnusableImageFilesSendOnlyTheClosingExchange) {
     const std::string longPath = longDir + "/" + std::string(54, 'f');  // 255 characters
     MakeImage(longPath.substr(0, 254), 100);
     MakeImage(longPath, 100);
+    std::filesystem::create_directory("folder.bin");
 
     const struct {
         std::string path;
         const char* status;
     } cases[] = {
-        {"missing.bin", "Open file fail."},
-        {"", "Open file fail."},
-        {longPath, "Open file fail."},
-        {"empty.bin", "Image file is empty."},
+        {"missing.bin", "Open file fail."}, {"", "Open file fail."},
+        {longPath, "Open file fail."},      {"empty.bin", "Image file is empty."},
+        {"folder.bin", "Open file fail."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -136,6 +136,20 @@ TEST_F(FirmwareUpdateTest, UnusableImageFilesSendOnlyTheClosingExchange) {
     form_.UpdateFirmware(nullptr);
     EXPECT_EQ(view_.LastStatus(), "Open file fail.");
     EXPECT_FALSE(view_.gaugeVisible);
+}
+
+TEST_F(FirmwareUpdateTest, ReadOnlyImageIsSentAndLeftAsItWas) {
+    Attach(Attach::kDisk);
+    const std::vector<std::uint8_t> image = MakeImage("fw.bin", 5000);
+    std::filesystem::permissions("fw.bin", std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+    form_.UpdateFirmware("fw.bin");
+    EXPECT_EQ(view_.LastStatus(), "Update FW Ok.");
+    EXPECT_EQ(scanner_.ReadMemory(0x4000, 5000), image);
+    const std::string kept = ReadFileText("fw.bin");
+    EXPECT_EQ(std::vector<std::uint8_t>(kept.begin(), kept.end()), image);
+    std::filesystem::permissions("fw.bin", std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
 }
 
 #ifndef _WIN32

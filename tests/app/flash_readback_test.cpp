@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/handles.h"
+#include "platform/sim/sim_system.h"
 #include "sim/fault_plan.h"
 #include "tests/app/device_fixture.h"
 
@@ -207,6 +209,108 @@ TEST_F(FlashReadbackTest, EmptyRangeEmptiesAnOldFile) {
     EXPECT_EQ(ReadFileText("flash.bin"), "");
     EXPECT_TRUE(CallTexts().empty());
 }
+
+// The names in the current folder, sorted: a temporary file left behind shows up here.
+Strings FolderEntries() {
+    Strings names;
+    for (const auto& entry : std::filesystem::directory_iterator("."))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(FlashReadbackTest, ReadOnlyFlashBinFailsBeforeTheRead) {
+    Attach(Attach::kStillImage);
+    WriteFileText("flash.bin", "OLD CONTENT");
+    std::filesystem::permissions("flash.bin", std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+    form_.ReadFlash();
+    EXPECT_EQ(view_.LastStatus(), "Create file fail!");
+    EXPECT_TRUE(CallTexts().empty());
+    EXPECT_EQ(ReadFileText("flash.bin"), "OLD CONTENT");
+    EXPECT_EQ(FolderEntries(), Strings{"flash.bin"});
+    std::filesystem::permissions("flash.bin", std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+}
+
+TEST_F(FlashReadbackTest, CompleteReadReplacesFlashBinAndLeavesNoOtherFile) {
+    Attach(Attach::kStillImage);
+    view_.edit2 = "70000";
+    for (const bool hadOldFile : {false, true}) {
+        SCOPED_TRACE(hadOldFile ? "old file" : "no old file");
+        if (hadOldFile) WriteFileText("flash.bin", std::string(100000, 'X'));
+        form_.ReadFlash();
+        EXPECT_EQ(view_.LastStatus(), "Upload OK!");
+        EXPECT_EQ(FileBytes("flash.bin"), scanner_.ReadMemory(0, 70000));
+        EXPECT_EQ(FolderEntries(), Strings{"flash.bin"});
+    }
+}
+
+struct WriteFault {
+    const char* name;
+    sim::SimSystem::FileFaults faults;
+    // Another program has flash.bin open (sharing writes but not deletion), so it cannot be
+    // replaced.
+    bool holdFlashBin;
+};
+
+void PrintTo(const WriteFault& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FlashWriteFailureTest : public DeviceTest,
+                              public ::testing::WithParamInterface<WriteFault> {};
+
+TEST_P(FlashWriteFailureTest, ShowsWriteFileFailAndKeepsFlashBinAsItWas) {
+    const WriteFault& c = GetParam();
+    Attach(Attach::kStillImage);
+    view_.edit2 = "131072";
+    for (const bool hadOldFile : {false, true}) {
+        SCOPED_TRACE(hadOldFile ? "old file" : "no old file");
+        if (c.holdFlashBin && !hadOldFile) continue;
+        if (hadOldFile) WriteFileText("flash.bin", "OLD CONTENT");
+        platform::FileHandle other;
+        if (c.holdFlashBin)
+            other.reset(sys_.CreateFile("flash.bin", platform::kGenericRead,
+                                        platform::kFileShareRead, platform::kOpenExisting));
+        sys_.SetFileFaults(c.faults);
+        view_.statuses.clear();
+        form_.ReadFlash();
+        sys_.SetFileFaults({});
+        other.reset();
+
+        EXPECT_EQ(view_.LastStatus(), "Write file fail!");
+        EXPECT_TRUE(view_.LogOf("status:Upload OK!").empty());
+        EXPECT_EQ(std::count(view_.statuses.begin(), view_.statuses.end(), "Upload data...."),
+                  2);  // the whole range was read first
+        if (hadOldFile) {
+            EXPECT_EQ(ReadFileText("flash.bin"), "OLD CONTENT");
+            EXPECT_EQ(FolderEntries(), Strings{"flash.bin"});
+        } else {
+            EXPECT_EQ(FolderEntries(), Strings{});
+        }
+        EXPECT_FALSE(view_.gaugeVisible);
+    }
+}
+
+sim::SimSystem::FileFaults Faults(void (*set)(sim::SimSystem::FileFaults&)) {
+    sim::SimSystem::FileFaults f;
+    set(f);
+    return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FlashWriteFailureTest,
+    ::testing::Values(
+        WriteFault{"WriteFails", Faults([](auto& f) { f.failWrites = true; }), false},
+        // The disk takes part of the dump and reports success for that part, then is full.
+        WriteFault{"DiskFillsUp", Faults([](auto& f) { f.diskSpace = 100000; }), false},
+        WriteFault{"DiskAlreadyFull", Faults([](auto& f) { f.diskSpace = 0; }), false},
+        WriteFault{"FlushFails", Faults([](auto& f) { f.failFlush = true; }), false},
+        WriteFault{"NoTemporaryName", Faults([](auto& f) { f.failTempName = true; }), false},
+        WriteFault{"ReplaceFails", Faults([](auto& f) { f.failMove = true; }), false},
+        WriteFault{"FlashBinHeldOpen", {}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace apptest

@@ -33,18 +33,19 @@ case_product_on_driver_window() {
 click UpdateFW
 dialog image.bin
 wait-status Update FW Ok. 120000
-wait-quiet 30000
+wait-frames 1 30000
 type Edit1 0x4000
 type Edit2 300000
 click Read Flash
 wait-status Upload OK! 120000
-wait-quiet 30000
+wait-frames 2 30000
 click Get Version
 read-messagebox 60000
 close-messagebox
-wait-quiet 30000
+wait-frames 3 30000
 click DoCalibration
 wait-status Set Calibration Success 60000
+wait-frames 4 30000
 close
 wait-exit
 SCRIPT

@@ -12,16 +12,16 @@ case_sim_update_and_read_back() {
 click UpdateFW
 dialog missing.bin
 wait-status Open file fail. 60000
-wait-quiet 30000
+wait-frames 1 30000
 click UpdateFW
 dialog image.bin
 wait-status Update FW Ok. 60000
-wait-quiet 30000
+wait-frames 2 30000
 type Edit1 0x4000
 type Edit2 100001
 click Read Flash
 wait-status Upload OK! 60000
-wait-quiet 30000
+wait-frames 3 30000
 close
 wait-exit
 SCRIPT
@@ -45,6 +45,7 @@ read-edit Edit1
 read-edit Edit2
 click Read Flash
 wait-status Upload OK! 120000
+wait-frames 1 30000
 close
 wait-exit
 SCRIPT
@@ -65,7 +66,7 @@ click Get Version
 read-messagebox 60000
 close-messagebox
 wait-scroll 2 30000
-wait-quiet 30000
+wait-frames 1 30000
 read-status
 close
 wait-exit
@@ -85,6 +86,7 @@ case_sim_calibration() {
     operate calibration kelvane-sim.exe <<'SCRIPT'
 click DoCalibration
 wait-status Set Calibration Success 60000
+wait-frames 1 30000
 close
 wait-exit
 SCRIPT
@@ -101,10 +103,11 @@ case_sim_get_version_unwritable_result() {
 click Get Version
 read-messagebox 60000
 close-messagebox
-wait-quiet 30000
+wait-frames 1 30000
 read-scroll
 click DoCalibration
 wait-status Set Calibration Success 60000
+wait-frames 2 30000
 close
 wait-exit
 SCRIPT

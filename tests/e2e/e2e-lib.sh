@@ -110,8 +110,13 @@ finish_case() {
     done
     if [ -d "${KV_WINEPREFIX:-}" ]; then
         WINEPREFIX=$KV_WINEPREFIX timeout 60 wineserver -w >/dev/null 2>&1 ||
-            WINEPREFIX=$KV_WINEPREFIX wineserver -k >/dev/null 2>&1
+            WINEPREFIX=$KV_WINEPREFIX timeout 30 wineserver -k >/dev/null 2>&1
+        # Whatever a stuck server left behind.
+        bash "$KV_WINE_LEFTOVERS" --kill "$KV_WINEPREFIX" >/dev/null 2>&1
     fi
+    # And the prefixes the case made of its own, below its folder.
+    [ -z "${here:-}" ] || bash "$KV_WINE_LEFTOVERS" --kill "$here" >/dev/null 2>&1
+    return 0
 }
 
 # Runs PROGRAM under Wine directly (no window work), with a bound; returns its exit status.

@@ -193,4 +193,89 @@ TEST(Win32Devices, OpenReadWriteAndCloseShareOneFile) {
     std::filesystem::remove(path);
 }
 
+TEST(Win32Files, TemporaryFileIsWrittenFlushedAndReplacesTheTargetInOneStep) {
+    const auto dir = TempFile("kv_test_replace_");
+    std::filesystem::remove_all(dir);
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
+    const std::string target = (dir / "flash.bin").string();
+    std::ofstream(target, std::ios::binary) << "OLD CONTENT";
+
+    char temp[platform::kMaxPath] = {};
+    char other[platform::kMaxPath] = {};
+    ASSERT_NE(sys.GetTempFileName(dir.string().c_str(), "kvf", temp), 0u);
+    ASSERT_NE(sys.GetTempFileName(dir.string().c_str(), "kvf", other), 0u);
+    EXPECT_STRNE(temp, other);
+    EXPECT_EQ(std::filesystem::path(temp).parent_path(), dir);
+    EXPECT_TRUE(std::filesystem::exists(temp)) << "the name is taken by an empty file";
+
+    Handle h = sys.CreateFile(temp, platform::kGenericWrite, 0, platform::kTruncateExisting);
+    ASSERT_NE(h, platform::InvalidHandle());
+    std::uint32_t done = 0;
+    EXPECT_TRUE(sys.WriteFile(h, "NEW BYTES", 9, &done));
+    EXPECT_EQ(done, 9u);
+    EXPECT_TRUE(sys.FlushFileBuffers(h));
+    std::int64_t size = -1;
+    EXPECT_TRUE(sys.GetFileSizeEx(h, &size));
+    EXPECT_EQ(size, 9);
+    EXPECT_TRUE(sys.CloseHandle(h));
+    EXPECT_EQ(ReadAll(target), "OLD CONTENT") << "untouched until the move";
+
+    EXPECT_FALSE(sys.MoveFileEx(temp, target.c_str(), 0)) << "replaced only when asked";
+    ASSERT_TRUE(
+        sys.MoveFileEx(temp, target.c_str(),
+                       platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough));
+    EXPECT_FALSE(std::filesystem::exists(temp));
+    EXPECT_EQ(ReadAll(target), "NEW BYTES");
+
+    h = sys.CreateFile(target.c_str(), platform::kGenericRead, platform::kFileShareRead,
+                       platform::kOpenExisting);
+    ASSERT_NE(h, platform::InvalidHandle());
+    char buf[16] = {};
+    EXPECT_TRUE(sys.ReadFile(h, buf, sizeof buf, &done));
+    EXPECT_EQ(std::string(buf, done), "NEW BYTES");
+    EXPECT_TRUE(sys.ReadFile(h, buf, sizeof buf, &done));
+    EXPECT_EQ(done, 0u) << "the end of the file is a read of nothing";
+    EXPECT_TRUE(sys.CloseHandle(h));
+
+    EXPECT_TRUE(sys.DeleteFile(other));
+    EXPECT_FALSE(std::filesystem::exists(other));
+    EXPECT_FALSE(sys.DeleteFile(other)) << "already gone";
+    std::filesystem::remove_all(dir);
+}
+
+// (A read-only file is not among them: Wine keeps the attribute as Unix permissions, which do not
+// bind a test run as root.)
+TEST(Win32Files, OpeningRefusesWhatTheToolReliesOnBeingRefused) {
+    const auto dir = TempFile("kv_test_refuse_");
+    std::filesystem::remove_all(dir);
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
+    const std::string existing = (dir / "flash.bin").string();
+    const std::string missing = (dir / "missing.bin").string();
+    std::ofstream(existing, std::ios::binary) << "OLD";
+
+    const struct {
+        const char* what;
+        std::string path;
+        std::uint32_t access;
+        std::uint32_t disposition;
+    } refused[] = {
+        {"create-new over a file", existing, platform::kGenericWrite, platform::kCreateNew},
+        {"open a missing file", missing, platform::kGenericRead, platform::kOpenExisting},
+        {"truncate a missing file", missing, platform::kGenericWrite, platform::kTruncateExisting},
+        {"a folder", dir.string(), platform::kGenericRead, platform::kOpenExisting},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.what);
+        const Handle h = sys.CreateFile(c.path.c_str(), c.access, 0, c.disposition);
+        EXPECT_EQ(h, platform::InvalidHandle());
+        if (h != platform::InvalidHandle()) sys.CloseHandle(h);
+    }
+    EXPECT_FALSE(std::filesystem::exists(missing));
+    EXPECT_EQ(ReadAll(existing), "OLD");
+    EXPECT_FALSE(
+        sys.MoveFileEx(missing.c_str(), existing.c_str(), platform::kMoveFileReplaceExisting));
+    EXPECT_EQ(ReadAll(existing), "OLD");
+    std::filesystem::remove_all(dir);
+}
+
 }  // namespace

@@ -20,18 +20,22 @@
 //   read-layout                      caption, client size, every control, panels, scroll bar
 //   read-messagebox [ms]             waits for a message or error box; prints caption and text
 //   close-messagebox [ms]            presses the box's OK
-//   no-messagebox [ms]               no box comes up within ms
+//   no-messagebox                    no box is up now (ask after the frame that would show it)
 //   close                            closes the window as its close box does
 //   wait-exit [ms]                   the program ends (default 60 s); prints its exit status
-//   wait-quiet [ms]                  the program has run no other program for 1.5 s (its
-//                                    command frame has ended)
+//   wait-children N [ms]             N programs started by the program (and by those, on
+//                                    down) have ended, and no more have started
+//   wait-frames N [ms]               N command frames have ended (wait-children 4N: under Wine
+//                                    each of a frame's two net.exe runs has a console host)
 //   wait-visible CONTROL [ms]        the control is shown (CGauge1 during a transfer)
 //   wait-file PATH [ms]              a file of that path exists (a test's signal)
 //   kill                             ends the program at once, as a crash would
-//   sleep ms
 //
-// Lines the program writes to its standard output come out as "stdout: ...", and every program
-// it starts as "child: PATH". At the end a program that still runs is ended. Exit status: 0 when
+// Lines the program writes to its standard output come out as "stdout: ...". The program runs in
+// a job object, which reports every process started in it however briefly it lives: each comes
+// out as "child: started N" (and "note: child N is PATH" when it still ran when asked), and at
+// the end "children: S started, E ended". At the end a program that still runs is ended, and
+// so is everything it started. Exit status: 0 when
 // every command succeeded, 1 when one failed or timed out, 2 for a usage error.
 #include <fcntl.h>
 #include <io.h>
@@ -65,6 +69,10 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     // Screen coordinates in pixels, the same as the program under test sees them.
     ::SetProcessDPIAware();
+    // Under Wine the first program of a session that asks for the desktop starts the desktop
+    // process (explorer.exe). Ask for it here, so that it is never counted as a child of the
+    // program under test.
+    ::GetDesktopWindow();
 
     std::vector<std::string> script;
     bool scriptGiven = false;

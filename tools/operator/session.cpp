@@ -20,11 +20,12 @@ constexpr unsigned long kWindowWaitMs = 30000;
 // A closed window still lets its command frame start the service again first, and a loaded
 // machine can take many seconds to start a process under Wine.
 constexpr unsigned long kExitWaitMs = 60000;
+// A command frame runs "net stop stisvc" and "net start stisvc". Under Wine a console program
+// started without a window brings a console host of its own into the job, so each service command
+// is two processes there and a frame four.
+constexpr unsigned kProcessesPerFrame = 4;
+// How often a wait looks at the window again; job messages end a pause early.
 constexpr DWORD kPollMs = 50;
-// After an arrow click, how long to wait for the scroll bar to move; at either end it does not.
-constexpr DWORD kScrollSettleMs = 2000;
-// A command frame starts its next service command at once: this long without one, it has ended.
-constexpr ULONGLONG kQuietMs = 1500;
 
 std::string RectText(const RECT& r) {
     return std::to_string(r.left) + "," + std::to_string(r.top) + "," +
@@ -81,16 +82,28 @@ bool Session::FailWait(Wait outcome, const std::string& what) {
     return Fail("timeout", what);
 }
 
+void Session::Collect(DWORD waitMs) {
+    target_.DrainOutput([this](const std::string& line) { Say("stdout", line); });
+    target_.Job().Drain(waitMs, [this](unsigned number, const std::string& path) {
+        Say("child", "started " + std::to_string(number));
+        // Informative only: a process that ends at once is often gone before it can be named.
+        if (!path.empty()) Say("note", "child " + std::to_string(number) + " is " + path);
+    });
+}
+
 template <typename Condition>
 Session::Wait Session::WaitFor(DWORD ms, Condition condition) {
     const ULONGLONG deadline = ::GetTickCount64() + ms;
     for (;;) {
-        target_.DrainOutput([this](const std::string& line) { Say("stdout", line); });
-        children_.Poll(target_.Id(), [this](const std::string& path) { Say("child", path); });
-        if (condition()) return Wait::Met;
+        Collect();
+        if (condition()) {
+            // What happened before the condition came true is reported before it.
+            Collect();
+            return Wait::Met;
+        }
         if (target_.ExitCode()) return Wait::Exited;
         if (::GetTickCount64() >= deadline) return Wait::TimedOut;
-        ::Sleep(kPollMs);
+        Collect(kPollMs);
     }
 }
 
@@ -162,11 +175,22 @@ bool Session::TypeInto(HWND edit, const std::string& text, std::string& how) {
     const UINT flags = SMTO_BLOCK | SMTO_ABORTIFHUNG;
     // Keys go where the keyboard focus is: wait for the click to put it into the field.
     const DWORD thread = ::GetWindowThreadProcessId(edit, nullptr);
-    WaitFor(kScrollSettleMs, [&] {
+    const Wait focused = WaitFor(kDefaultWaitMs, [&] {
         GUITHREADINFO info{};
         info.cbSize = sizeof info;
         return ::GetGUIThreadInfo(thread, &info) && info.hwndFocus == edit;
     });
+    if (focused == Wait::Exited) return FailWait(focused, "the field to take the focus");
+    if (focused == Wait::TimedOut) {
+        // No keyboard focus to be had: set the text instead. No key is sent, so none can arrive
+        // late and change the text behind the check.
+        how = "WM_SETTEXT";
+        ::SendMessageTimeoutA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), flags,
+                              2000, &ignored);
+        return TextOf(edit) == text ||
+               Fail("error",
+                    "the field reads '" + TextOf(edit).value_or("?") + "', not '" + text + "'");
+    }
     // Select the field's text so typing replaces it.
     ::SendMessageTimeoutA(edit, EM_SETSEL, 0, -1, flags, 2000, &ignored);
     if (text.empty()) {
@@ -175,15 +199,13 @@ bool Session::TypeInto(HWND edit, const std::string& text, std::string& how) {
         return Fail("error", "typing: " + error);
     }
     how = "keys";
-    const Wait typed = WaitFor(kScrollSettleMs, [&] { return TextOf(edit) == text; });
-    if (typed == Wait::Met) return true;
-    if (typed == Wait::Exited) return FailWait(typed, "the typed text");
-    // Keys that did not arrive (no keyboard focus to be had): set the text as a fallback.
-    how = "WM_SETTEXT";
-    ::SendMessageTimeoutA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), flags, 2000,
-                          &ignored);
-    return TextOf(edit) == text || Fail("error", "the field reads '" + TextOf(edit).value_or("?") +
-                                                     "', not '" + text + "'");
+    std::string seen;
+    const Wait typed =
+        WaitFor(kDefaultWaitMs, [&] { return (seen = TextOf(edit).value_or("?")) == text; });
+    if (typed != Wait::Met) {
+        return FailWait(typed, "the field to read '" + text + "'; it reads '" + seen + "'");
+    }
+    return true;
 }
 
 // --- commands -------------------------------------------------------------------------------
@@ -216,8 +238,8 @@ bool Session::Run(const std::string& line) {
         {"no-messagebox", &Session::NoMessageBox},
         {"close", &Session::Close},
         {"wait-exit", &Session::WaitExit},
-        {"sleep", &Session::SleepFor},
-        {"wait-quiet", &Session::WaitQuiet},
+        {"wait-children", &Session::WaitChildren},
+        {"wait-frames", &Session::WaitFrames},
         {"wait-file", &Session::WaitFile},
         {"wait-visible", &Session::WaitVisible},
         {"kill", &Session::Kill},
@@ -257,10 +279,18 @@ bool Session::Scroll(const std::string& args) {
         const POINT arrow{direction == "left" ? r.left + inset : r.right - 1 - inset,
                           (r.top + r.bottom) / 2};
         const int before = ScrollPos(bar);
+        SCROLLINFO range{};
+        range.cbSize = sizeof range;
+        range.fMask = SIF_RANGE;
+        ::GetScrollInfo(bar, SB_CTL, &range);
+        // At the end it points to, the arrow moves nothing, so there is nothing to wait for;
+        // input is taken in order, so the next command's clicks still come after this one.
+        const bool atEnd = direction == "left" ? before <= range.nMin : before >= range.nMax;
         std::string error;
         if (!ClickAt(arrow, error)) return Fail("error", "clicking the arrow: " + error);
-        const Wait moved = WaitFor(kScrollSettleMs, [&] { return ScrollPos(bar) != before; });
-        if (moved == Wait::Exited) return FailWait(moved, "the scroll bar");
+        if (atEnd) continue;
+        const Wait moved = WaitFor(kDefaultWaitMs, [&] { return ScrollPos(bar) != before; });
+        if (moved != Wait::Met) return FailWait(moved, "the scroll bar to move");
     }
     Say("scroll", std::to_string(ScrollPos(bar)));
     return true;
@@ -437,9 +467,11 @@ bool Session::ReadMessageBox(const std::string& args) {
     if (outcome != Wait::Met) return FailWait(outcome, "a message box");
     std::string text;
     bool icon = false;
-    // Only the box's own thread fills it in: wait until its text is there.
-    WaitFor(kDefaultWaitMs, [&] {
+    // Only the box's own thread fills it in, before it shows the box: wait until it is shown
+    // and its text is there.
+    const Wait filled = WaitFor(kDefaultWaitMs, [&] {
         text.clear();
+        if (!IsShown(box)) return false;
         for (HWND child : Children(box)) {
             if (ClassOf(child) != "Static") continue;
             DWORD_PTR handle = 0;
@@ -453,6 +485,7 @@ bool Session::ReadMessageBox(const std::string& args) {
         }
         return !text.empty();
     });
+    if (filled != Wait::Met) return FailWait(filled, "the message box to show its text");
     Say(icon ? "errorbox" : "messagebox", TextOf(box).value_or("?") + "|" + text);
     return true;
 }
@@ -474,14 +507,12 @@ bool Session::CloseMessageBox(const std::string& args) {
 }
 
 bool Session::NoMessageBox(const std::string& args) {
-    const auto ms = ParseMs(args, kDefaultWaitMs);
-    if (!ms) return Fail("error", "no-messagebox takes a time in ms");
-    HWND box = nullptr;
-    const Wait outcome = WaitFor(*ms, [&] { return (box = FindBox()) != nullptr; });
-    if (outcome == Wait::Met) {
-        return Fail("unexpected", "message box " + TextOf(box).value_or("?"));
-    }
-    Say("no-messagebox", std::to_string(*ms) + " ms");
+    // Checked now, not over a while: a box that has not come yet proves nothing. Scripts ask
+    // after a condition that a box would have come before (the command frame has ended).
+    if (!args.empty()) return Fail("error", "no-messagebox takes no time; wait for a condition");
+    Collect();
+    if (HWND box = FindBox()) return Fail("unexpected", "message box " + TextOf(box).value_or("?"));
+    Say("no-messagebox", "none");
     return true;
 }
 
@@ -502,20 +533,37 @@ bool Session::WaitExit(const std::string& args) {
     return true;
 }
 
-bool Session::SleepFor(const std::string& args) {
-    const auto ms = ParseMs(args, 0);
-    if (!ms) return Fail("error", "sleep takes a time in ms");
-    WaitFor(*ms, [] { return false; });
+bool Session::WaitEnded(unsigned count, DWORD ms, const std::string& what) {
+    ProcessJob& job = target_.Job();
+    // Children may outlive the program, so its end does not end this wait.
+    const ULONGLONG deadline = ::GetTickCount64() + ms;
+    Collect();
+    while (job.Ended() < count && ::GetTickCount64() < deadline) Collect(kPollMs);
+    const std::string counts =
+        std::to_string(job.Started()) + " started, " + std::to_string(job.Ended()) + " ended";
+    if (job.Ended() < count) return Fail("timeout", what + " (" + counts + ")");
+    // Nothing else starts while the script waits, so more than that is a fault, not a race.
+    if (job.Started() != count) {
+        return Fail("unexpected", counts + ", expected " + std::to_string(count));
+    }
+    Say("children", counts);
     return true;
 }
 
-bool Session::WaitQuiet(const std::string& args) {
-    const auto ms = ParseMs(args, kDefaultWaitMs);
-    if (!ms) return Fail("error", "wait-quiet takes a time in ms");
-    const Wait outcome = WaitFor(*ms, [this] { return children_.QuietMs() >= kQuietMs; });
-    if (outcome != Wait::Met)
-        return FailWait(outcome, "the program to start no command for a while");
-    return true;
+bool Session::WaitChildren(const std::string& args) {
+    const auto [countText, ms] = SplitTrailingMs(args, kDefaultWaitMs);
+    const auto count = ParseMs(countText, 0);
+    if (countText.empty() || !count) return Fail("error", "wait-children takes a count");
+    return WaitEnded(static_cast<unsigned>(*count), ms,
+                     std::to_string(*count) + " programs started by the program to end");
+}
+
+bool Session::WaitFrames(const std::string& args) {
+    const auto [countText, ms] = SplitTrailingMs(args, kDefaultWaitMs);
+    const auto count = ParseMs(countText, 0);
+    if (countText.empty() || !count) return Fail("error", "wait-frames takes a count");
+    return WaitEnded(static_cast<unsigned>(*count) * kProcessesPerFrame, ms,
+                     std::to_string(*count) + " command frames to end");
 }
 
 bool Session::WaitFile(const std::string& args) {
@@ -548,7 +596,10 @@ bool Session::Kill(const std::string&) {
 }
 
 void Session::Finish() {
+    Collect();
     target_.DrainOutput([this](const std::string& line) { Say("stdout", line); }, true);
+    Say("children", std::to_string(target_.Job().Started()) + " started, " +
+                        std::to_string(target_.Job().Ended()) + " ended");
     if (target_.Started() && !target_.ExitCode()) {
         target_.Terminate();
         Say("end", "the program was still running; ended it");

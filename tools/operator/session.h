@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "tools/operator/child_watch.h"
 #include "tools/operator/target_process.h"
 
 namespace op {
@@ -24,6 +23,8 @@ class Session {
     enum class Wait { Met, TimedOut, Exited };
     template <typename Condition>
     Wait WaitFor(DWORD ms, Condition condition);
+    // Output lines and job messages that have come in, without waiting for more.
+    void Collect(DWORD waitMs = 0);
 
     bool Fail(const std::string& kind, const std::string& text);
     bool FailWait(Wait outcome, const std::string& what);
@@ -52,8 +53,9 @@ class Session {
     bool NoMessageBox(const std::string& args);
     bool Close(const std::string& args);
     bool WaitExit(const std::string& args);
-    bool SleepFor(const std::string& args);
-    bool WaitQuiet(const std::string& args);
+    bool WaitChildren(const std::string& args);
+    bool WaitFrames(const std::string& args);
+    bool WaitEnded(unsigned count, DWORD ms, const std::string& what);
     bool WaitFile(const std::string& args);
     bool WaitVisible(const std::string& args);
     bool Kill(const std::string& args);
@@ -62,7 +64,6 @@ class Session {
     bool TypeInto(HWND edit, const std::string& text, std::string& how);
 
     TargetProcess& target_;
-    ChildWatch children_;
     HWND main_ = nullptr;
     std::string rawArgs_;  // the current line after its verb, blanks kept
 };

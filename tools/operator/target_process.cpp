@@ -5,6 +5,7 @@
 namespace op {
 
 bool TargetProcess::Start(const std::string& commandLine, std::string& error) {
+    if (!job_.Create(error)) return false;
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -28,8 +29,8 @@ bool TargetProcess::Start(const std::string& commandLine, std::string& error) {
     // CreateProcessA may write into the command line.
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
-    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                          &startup, &info)) {
+    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                          nullptr, &startup, &info)) {
         error =
             "cannot start '" + commandLine + "' (error " + std::to_string(::GetLastError()) + ")";
         output_.reset();
@@ -38,6 +39,15 @@ bool TargetProcess::Start(const std::string& commandLine, std::string& error) {
     process_.reset(info.hProcess);
     thread_.reset(info.hThread);
     id_ = info.dwProcessId;
+    if (!job_.Assign(process_.get(), id_, error)) {
+        ::TerminateProcess(process_.get(), 255);
+        return false;
+    }
+    if (::ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) {
+        error = "cannot resume the program (error " + std::to_string(::GetLastError()) + ")";
+        ::TerminateProcess(process_.get(), 255);
+        return false;
+    }
     // Our copy of the write end goes now, so the pipe breaks when the program ends.
     return true;
 }

@@ -9,13 +9,15 @@
 #include <string>
 
 #include "tools/operator/owned_handle.h"
+#include "tools/operator/process_job.h"
 
 namespace op {
 
 class TargetProcess {
   public:
-    // Starts `commandLine` in the current folder, its standard output into a pipe of ours.
-    // On failure returns false and says why in `error`.
+    // Starts `commandLine` in the current folder, its standard output into a pipe of ours, inside
+    // a job of its own: it starts suspended and runs only once it is in the job, so not even its
+    // first child can escape the count. On failure returns false and says why in `error`.
     bool Start(const std::string& commandLine, std::string& error);
 
     bool Started() const { return static_cast<bool>(process_); }
@@ -26,11 +28,15 @@ class TargetProcess {
     std::optional<DWORD> ExitCode() const;
     void Terminate();
 
+    // The processes it starts.
+    ProcessJob& Job() { return job_; }
+
     // Hands every complete line the program has written so far to `line` (without its line
     // end); at `final`, also an unfinished last line.
     void DrainOutput(const std::function<void(const std::string&)>& line, bool final = false);
 
   private:
+    ProcessJob job_;  // first member: it outlives the handles, and its close ends what is left
     OwnedHandle process_;
     OwnedHandle thread_;
     OwnedHandle output_;

@@ -16,8 +16,13 @@ prefix=$(realpath -m "$3/prefix-$case_name")
 probe=$(kv_find_built "$build" scanner-probe.exe)
 kv_wine_env "$prefix"
 
+# Bounded from within (CTest allows a little more), so the clean-up runs when time runs out.
+if [ -z "${KV_CASE_BOUNDED:-}" ]; then
+    KV_CASE_BOUNDED=1 exec timeout --kill-after=60 "${KV_CASE_SECONDS:-300}" "$0" "$@"
+fi
 cleanup() { "$here/stop-scanner-driver.sh" "$prefix"; }
 trap cleanup EXIT
+trap 'echo "FAIL: the case ran out of time" >&2; exit 124' TERM INT
 
 fail() {
     echo "FAIL: $*" >&2

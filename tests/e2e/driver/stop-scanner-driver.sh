@@ -15,4 +15,6 @@ kv_wine 60 net stop "$KV_DRIVER_SERVICE" >/dev/null 2>&1
 kv_wine 60 sc delete "$KV_DRIVER_SERVICE" >/dev/null 2>&1
 timeout 30 wineserver -k >/dev/null 2>&1
 timeout 30 wineserver -w >/dev/null 2>&1
+# Whatever a stuck server left behind (the driver host above all).
+bash "$here/../../../scripts/wine-leftovers.sh" --kill "$WINEPREFIX" >/dev/null 2>&1
 exit 0
