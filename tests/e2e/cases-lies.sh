@@ -16,16 +16,16 @@ update_meets_lie() {
 click UpdateFW
 dialog image.bin
 wait-status Update FW fail. 60000
-wait-quiet 30000
+wait-frames 1 30000
 click UpdateFW
 dialog image.bin
 wait-status Update FW Ok. 60000
-wait-quiet 30000
+wait-frames 2 30000
 type Edit1 0x4000
 type Edit2 100001
 click Read Flash
 wait-status Upload OK! 60000
-wait-quiet 30000
+wait-frames 3 30000
 close
 wait-exit
 SCRIPT
@@ -46,7 +46,7 @@ type Edit1 0
 type Edit2 100000
 click Read Flash
 wait-status Upload fail! 60000
-wait-quiet 30000
+wait-frames 1 30000
 close
 wait-exit
 SCRIPT
@@ -59,7 +59,7 @@ type Edit1 0
 type Edit2 100000
 click Read Flash
 wait-status Upload OK! 60000
-wait-quiet 30000
+wait-frames 1 30000
 close
 wait-exit
 SCRIPT
@@ -98,7 +98,7 @@ type Edit1 0
 type Edit2 100000
 click Read Flash
 wait-status Upload OK! 60000
-wait-quiet 30000
+wait-frames 1 30000
 close
 wait-exit
 SCRIPT
