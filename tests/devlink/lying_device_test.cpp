@@ -164,4 +164,12 @@ TEST_F(DevlinkTest, OutcomesOfTheTransport) {
     EXPECT_EQ(Slot26().m_lastOutcome, TransferOutcome::kNotSent);
 }
 
+TEST_F(DevlinkTest, ReconnectionThatFindsNoDeviceLeavesDeviceGone) {
+    sim::Scanner& scanner = ConnectedDisk('E');
+    scanner.Unplug();
+    EXPECT_EQ(DiskSlot('E').ReconnectDisk(), 0);
+    EXPECT_EQ(DiskSlot('E').m_lastOutcome, TransferOutcome::kDeviceGone);
+    EXPECT_FALSE(DiskSlot('E').m_hDisk.valid());
+}
+
 }  // namespace
