@@ -77,6 +77,13 @@ int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
         Trace("USB2.0 HOST BOTStatus: bad return from send_in_token\n");
         return 0;
     }
+    // A wrapper of another size is no status: a short one keeps the older wrapper's residue
+    // and status behind a fresh tag. It fails as an unreadable one does.
+    if (count != cmdset::kCswLength) {
+        Trace("USB2.0 HOST BOTStatus: bad return from send_in_token\n");
+        *error = 1;
+        return 0;
+    }
     // A short read leaves older bytes behind, so a stale tag fails here. The signature is not
     // examined.
     if (std::memcmp(g_BOTState.csw + 4, g_BOTState.cbw + 4, 4) != 0) {
@@ -89,7 +96,10 @@ int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
 }
 
 int doBOT(platform::Handle h, std::uint8_t direction, void* buffer, std::uint32_t length,
-          std::uint32_t* transferred, std::int32_t* resultCode) {
+          std::uint32_t* transferred, std::int32_t* resultCode, TransferOutcome* outcome) {
+    TransferOutcome scratch = TransferOutcome::kNotSent;
+    TransferOutcome& verdict = outcome != nullptr ? *outcome : scratch;
+    verdict = TransferOutcome::kTransportFailure;
     *transferred = 0;
     *resultCode = static_cast<std::int32_t>(cmdset::kBotTransportFailure);
     std::int32_t error = 0;
@@ -114,13 +124,22 @@ int doBOT(platform::Handle h, std::uint8_t direction, void* buffer, std::uint32_
             return 0;
         }
     }
+    // Any other count than asked (a real call never moves more) leaves the transfer unwhole.
+    const bool wholeDataPhase = *transferred == length;
 
     if (!BOTStatus(h, &residue, &status, &error)) {
         Trace("USB2.0 HOST doBOT: bad return from BOTStatus %d, %d\n", status, error);
+        verdict = TransferOutcome::kNoValidStatus;
         return 0;
     }
     *resultCode = 0;
-    if (status == 0) return 1;
+    if (status == 0) {
+        verdict =
+            wholeDataPhase && residue == 0 ? TransferOutcome::kComplete : TransferOutcome::kShort;
+        return 1;
+    }
+    // From here the device failed the command; what is left to learn is why.
+    verdict = TransferOutcome::kTransportFailure;
 
     Trace("USB2.0 HOST REQUEST_SENSE(status %x):\n", status);
     BOTSetup(cmdset::kCbwFlagsIn, cmdset::kSenseLength);
@@ -142,13 +161,18 @@ int doBOT(platform::Handle h, std::uint8_t direction, void* buffer, std::uint32_
     std::uint8_t senseStatus = 0;
     if (!BOTStatus(h, &residue, &senseStatus, &error)) {
         Trace("USB2.0 HOST doBOT: bad status on REQUEST_SENSE\n");
+        verdict = TransferOutcome::kFailedWithEmptySense;
         return 0;
     }
     if (count < cmdset::kSenseLength) {
         Trace("USB2.0 HOST doBOT: return cnt %d < 18\n", static_cast<int>(count));
+        verdict = TransferOutcome::kFailedWithEmptySense;
         return 0;
     }
     *resultCode = static_cast<std::int32_t>(static_cast<std::uint32_t>(g_BOTState.sense[2]) << 16 |
                                             static_cast<std::uint32_t>(g_BOTState.sense[12]) << 8);
+    // Sense whose bytes 2 and 12 are both 0 gives a result code of 0 for a failed command.
+    verdict = *resultCode != 0 ? TransferOutcome::kFailedWithSense
+                               : TransferOutcome::kFailedWithEmptySense;
     return 1;
 }

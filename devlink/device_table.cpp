@@ -14,5 +14,6 @@ void ResetDeviceTable() {
         device.m_dwTimeOut = 15;
         device.m_bConnected = 1;
         device.m_dwLastKey = 0;
+        device.m_lastOutcome = TransferOutcome::kNotSent;
     }
 }

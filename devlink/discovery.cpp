@@ -191,6 +191,9 @@ int CZamoUSB::ReconnectDisk() {
         if (root[0] != 'A' && IsRemovable(root[0]) && ConnectToDisk(root[0])) connected = true;
         return !connected;
     });
-    if (!connected) m_hDisk.reset();
+    if (!connected) {
+        m_hDisk.reset();
+        m_lastOutcome = TransferOutcome::kDeviceGone;
+    }
     return connected ? 1 : 0;
 }

@@ -185,18 +185,19 @@ int CZamoUSB::VenderCmd_GetData(std::uint8_t bySelector, void* buffer, std::uint
                    {cmdset::kDataCommand, cmdset::kGetFirst, bySelector, 0, 0, 0}};
     int result = xTransmitToDevice(&packet);
     if (!result) Trace("[VenderCmd_GetData]!xTransmitToDevice( &tPacket )\n");
-    bool passed = TransferPassed(result);
+    // The first transfer only asks the device to prepare; the second's data replace its data,
+    // so it may come back short.
+    bool passed = result != 0 && TransferPassed();
 
     while (!xServiceIsFinish() && LinkUp()) platform::Sys().Sleep(kGetPollMs);
 
     if (m_bConnected) {
         packet.CmdBytes[1] = cmdset::kGetSecond;
         result = xTransmitToDevice(&packet);
-        passed = passed && TransferPassed(result);
-        if (!result) {
-            Trace("[VenderCmd_GetData]!xTransmitToDevice( &tPacket ) (2)\n");
-            xServiceClose();
-        }
+        passed = passed && result != 0 && TransferWhole();
+        // The close below is the only one: a second close could release a service that another
+        // program took in between.
+        if (!result) Trace("[VenderCmd_GetData]!xTransmitToDevice( &tPacket ) (2)\n");
     } else {
         passed = false;
     }
@@ -216,8 +217,7 @@ int CZamoUSB::VenderCmd_SetData(std::uint8_t bySelector, const void* buffer,
                          0,
                          {cmdset::kDataCommand, cmdset::kSet, bySelector, 0, 0, 0}};
     const int result = xTransmitToDevice(&packet);
-    const bool passed = TransferPassed(result);
-    if (!result) xServiceClose();
+    const bool passed = result != 0 && TransferWhole();
     xServiceClose();
     return passed ? 1 : 0;
 }

@@ -27,14 +27,34 @@ void FillPassThroughRecord(platform::ScsiPassThroughRecord& record, const tPacke
 }
 
 bool SendPassThrough(platform::Handle h, platform::ScsiPassThroughRecord& record) {
+    return SendPassThrough(h, record, nullptr);
+}
+
+bool SendPassThrough(platform::Handle h, platform::ScsiPassThroughRecord& record,
+                     TransferOutcome* outcome) {
+    const std::uint32_t asked = record.sptd.DataTransferLength;
     std::uint32_t returned = 0;
     const bool ok =
         platform::Io().DeviceIoControl(h, platform::kIoctlScsiPassThroughDirect, &record,
                                        sizeof record, &record, sizeof record, &returned);
+    if (outcome != nullptr) {
+        if (!ok) {
+            *outcome = TransferOutcome::kTransportFailure;
+        } else if (record.sptd.ScsiStatus != 0) {
+            const bool named = (record.ucSenseBuf[2] & 0x0F) != 0 || record.ucSenseBuf[12] != 0;
+            *outcome =
+                named ? TransferOutcome::kFailedWithSense : TransferOutcome::kFailedWithEmptySense;
+        } else {
+            // The storage stack writes back the count that really moved.
+            *outcome = record.sptd.DataTransferLength == asked ? TransferOutcome::kComplete
+                                                               : TransferOutcome::kShort;
+        }
+    }
     return ok && record.sptd.ScsiStatus == 0;
 }
 
 int CZamoUSB::xTransmitToDevice(const tPacket* packet) {
+    m_lastOutcome = TransferOutcome::kNotSent;
     if (!m_hDisk.valid()) {
         Trace("[MsdcZamoHost] xTransmitToDevice: m_hDisk == INVALID_HANDLE_VALUE\r\n");
         return 0;
@@ -56,7 +76,7 @@ int CZamoUSB::xTransmitToDevice(const tPacket* packet) {
     if (m_bForceDiskPath || m_cDevice < kStillImageHandleBase) {
         platform::ScsiPassThroughRecord record;
         FillPassThroughRecord(record, *packet, m_dwTimeOut);
-        m_bConnected = SendPassThrough(m_hDisk.get(), record) ? 1 : 0;
+        m_bConnected = SendPassThrough(m_hDisk.get(), record, &m_lastOutcome) ? 1 : 0;
         m_dwLastKey = 0;
         return m_bConnected;
     }
@@ -65,18 +85,13 @@ int CZamoUSB::xTransmitToDevice(const tPacket* packet) {
     const std::uint8_t flags =
         packet->Direction == kDirectionIn ? cmdset::kCbwFlagsIn : cmdset::kCbwFlagsOut;
     BOTSetup(flags, packet->DataTransferLength);
-    const std::uint32_t commandTag = g_BOTState.tag;
     BuildVendorCdb(*packet, g_BOTState.cbw + kCbwCommandBlockOffset);
     std::uint32_t transferred = 0;
     std::int32_t resultCode = 0;
     const int result = doBOT(m_hDisk.get(), flags, packet->Buffer, packet->DataTransferLength,
-                             &transferred, &resultCode);
+                             &transferred, &resultCode, &m_lastOutcome);
     m_bConnected = result;
     m_dwLastKey = resultCode;
-    // Sense data whose bytes 2 and 12 are both 0 gives a result code of 0 for a command the
-    // device failed; the REQUEST SENSE that doBOT made for it took a tag of its own.
-    if (result != 0 && resultCode == 0 && g_BOTState.tag != commandTag)
-        m_dwLastKey = kFailedWithEmptySense;
     if (result != 0 && resultCode == 0) return result;
     Trace("[MsdcZamoHost] xTransmitToDevice: INQUIRY failed %d bytes Key %06x\r\n",
           static_cast<int>(transferred), static_cast<unsigned>(resultCode));

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "devlink/packet.h"
+#include "devlink/transfer_outcome.h"
 #include "platform/handles.h"
 
 // Reply of the four service commands: 16 bytes, little-endian.
@@ -37,8 +38,9 @@ class CZamoUSB {
     int xServiceIsFinish();
     int xServiceOpen();
     int xServiceClose();
-    // Return 1 when every data transfer of the call was carried out and, on the still-image
-    // path, passed by the device; 0 otherwise.
+    // Return 1 when every data transfer of the call was carried out, passed by the device and
+    // moved every byte asked for (a get's first transfer, which only asks the device to
+    // prepare, may move fewer); 0 otherwise. Each runs xServiceClose once.
     int VenderCmd_GetData(std::uint8_t bySelector, void* buffer, std::uint32_t dwBytes);
     int VenderCmd_SetData(std::uint8_t bySelector, const void* buffer, std::uint32_t dwBytes);
 
@@ -48,18 +50,20 @@ class CZamoUSB {
     platform::SystemHandle m_hService;  // the named service event
     std::uint32_t m_dwTimeOut = 15;     // pass-through time-out, seconds
     std::int32_t m_bConnected = 1;      // outcome of the last exchange that reached the transport
-    // Sense key of the last still-image exchange that was carried out (0: passed;
-    // kFailedWithEmptySense: failed, with sense bytes 2 and 12 both 0); 0 on the disk path. With
-    // m_bConnected it tells whether a data transfer really went through.
-    static constexpr std::int32_t kFailedWithEmptySense = 1;  // real keys have a low byte of 0
+    // doBOT's result code of the last still-image exchange (the sense key and code of a command
+    // the device failed, else 0); 0 on the disk path.
     std::int32_t m_dwLastKey = 0;
+    // The verdict on the last transfer xTransmitToDevice was asked for (kDeviceGone after a
+    // reconnection found no device). The data calls decide by it.
+    TransferOutcome m_lastOutcome = TransferOutcome::kNotSent;
 
   private:
     int ServiceCommand(std::uint8_t code, tServiceReply* reply);
     void SignalService();
-    // Whether a data transfer whose xTransmitToDevice returned `result` went through: carried
-    // out, and on the still-image path passed by the device (no sense key).
-    bool TransferPassed(int result) const { return result != 0 && m_dwLastKey == 0; }
+    // Whether the data transfer just made went through whole; a get's first transfer only needs
+    // to be passed.
+    bool TransferWhole() const { return IsWhole(m_lastOutcome); }
+    bool TransferPassed() const { return IsPassed(m_lastOutcome); }
     // The link counts as down when the last exchange failed or there is no device handle, so
     // no wait runs on forever for a device that is gone.
     bool LinkUp() const { return m_bConnected != 0 && m_hDisk.valid(); }

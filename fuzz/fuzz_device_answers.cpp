@@ -1,6 +1,8 @@
 // The host side of both paths against a scanner whose every answer is read from the input: it
 // never crashes, never touches memory outside the buffers it declares, ends every call, and
-// returns only the results and codes its contract lists.
+// returns only the results and codes its contract lists. A data call that returns 1 tells the
+// truth: a get's buffer holds what the device sent, all of it, and every byte of a set reached
+// the device, each under a status the device passed.
 #include <cstdint>
 #include <memory>
 
@@ -56,6 +58,26 @@ void CheckDoBot(FuzzInput& in, fuzz::DeviceRun& run, std::uint8_t* buffer, std::
     }
 }
 
+// A get that reported success: its second transfer moved every byte asked for under a passed
+// status, and the buffer holds them.
+void CheckGetTruth(const fuzz::ScriptedDevice& device, const std::uint8_t* buffer,
+                   std::uint32_t length) {
+    const fuzz::ScriptedDevice::DataRecord& r = device.LastData();
+    FUZZ_CHECK(r.seen && r.transfer == cmdset::kGetSecond);
+    FUZZ_CHECK(r.asked == length && r.moved == length && r.passed);
+    for (std::uint32_t i = 0; i < length; ++i) FUZZ_CHECK(buffer[i] == r.fill);
+}
+
+// A set that reported success: every byte of the buffer reached the device under a passed
+// status.
+void CheckSetTruth(const fuzz::ScriptedDevice& device, const std::uint8_t* buffer,
+                   std::uint32_t length) {
+    const fuzz::ScriptedDevice::DataRecord& r = device.LastData();
+    FUZZ_CHECK(r.seen && r.transfer == cmdset::kSet);
+    FUZZ_CHECK(r.asked == length && r.moved == length && r.passed);
+    FUZZ_CHECK(r.hash == fuzz::ScriptedDevice::DataHash(buffer, length));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -81,14 +103,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto selector = in.Byte(cmdset::kSelOpen);
         CZamoUSB& slot = run.Slot();
         switch (choice % 5) {
-            case 0:
-                FUZZ_CHECK(
-                    IsZeroOrOne(ZamoUSB_VenderCmd_GetData(handle, selector, buffer.get(), length)));
+            case 0: {
+                run.Device().ForgetData();
+                const int result =
+                    ZamoUSB_VenderCmd_GetData(handle, selector, buffer.get(), length);
+                FUZZ_CHECK(IsZeroOrOne(result));
+                if (result == 1) CheckGetTruth(run.Device(), buffer.get(), length);
                 break;
-            case 1:
-                FUZZ_CHECK(
-                    IsZeroOrOne(ZamoUSB_VenderCmd_SetData(handle, selector, buffer.get(), length)));
+            }
+            case 1: {
+                for (std::uint32_t i = 0; i < length; ++i)
+                    buffer[i] = static_cast<std::uint8_t>(i * 7 + choice);
+                run.Device().ForgetData();
+                const int result =
+                    ZamoUSB_VenderCmd_SetData(handle, selector, buffer.get(), length);
+                FUZZ_CHECK(IsZeroOrOne(result));
+                if (result == 1) CheckSetTruth(run.Device(), buffer.get(), length);
                 break;
+            }
             case 2: {
                 const tPacket packet = PacketFrom(in, buffer.get(), length);
                 FUZZ_CHECK(IsZeroOrOne(slot.xTransmitToDevice(&packet)));

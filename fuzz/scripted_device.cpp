@@ -24,6 +24,10 @@ std::uint32_t Min(std::uint32_t a, std::uint32_t b) {
     return a < b ? a : b;
 }
 
+bool IsDataCommand(const std::uint8_t* cdb) {
+    return cdb[0] == cmdset::kOpCodeVendor && cdb[10] == cmdset::kDataCommand;
+}
+
 bool IsServiceCommand(const std::uint8_t* cdb) {
     return cdb[0] == cmdset::kOpCodeVendor && cdb[10] == cmdset::kLinkCommand &&
            cdb[11] >= cmdset::kServiceIsLock && cdb[11] <= cmdset::kServiceUnLock;
@@ -43,6 +47,12 @@ void Touch(const void* buf, std::uint32_t len) {
 }
 
 }  // namespace
+
+std::uint32_t ScriptedDevice::DataHash(const std::uint8_t* bytes, std::uint32_t count) {
+    std::uint32_t h = 2166136261u;
+    for (std::uint32_t i = 0; i < count; ++i) h = (h ^ bytes[i]) * 16777619u;
+    return h;
+}
 
 ScriptedDevice::Outcome ScriptedDevice::Decide() {
     if (scope_ != Scope::kEveryPhase) return Outcome::kExact;
@@ -114,7 +124,8 @@ std::uint32_t ScriptedDevice::FillReply(const std::uint8_t* cdb, std::uint8_t* b
         return n;
     }
     // Any other data: one byte value throughout keeps a 64 KiB reply cheap.
-    std::memset(buf, in_.Byte(0), capacity);
+    lastFill_ = in_.Byte(0);
+    std::memset(buf, lastFill_, capacity);
     return capacity;
 }
 
@@ -133,6 +144,7 @@ bool ScriptedDevice::Write(const void* buf, std::uint32_t len, std::uint32_t* do
         }
         if (!CountExchange()) return false;
         wholeSense_ = false;
+        dataExchange_ = false;
         const Outcome outcome = Decide();
         if (outcome == Outcome::kDrop) gone_ = true;
         if (outcome == Outcome::kFail || outcome == Outcome::kDrop) {
@@ -146,6 +158,13 @@ bool ScriptedDevice::Write(const void* buf, std::uint32_t len, std::uint32_t* do
         }
         std::memcpy(cbw_, data, sizeof cbw_);
         dataLength_ = LittleEndian32(cbw_ + 8);
+        dataExchange_ = IsDataCommand(cbw_ + 15);
+        if (dataExchange_) {
+            data_ = DataRecord{};
+            data_.seen = true;
+            data_.transfer = cbw_[15 + 11];
+            data_.asked = dataLength_;
+        }
         if (dataLength_ == 0) {
             expect_ = Expect::kStatus;
         } else {
@@ -161,6 +180,10 @@ bool ScriptedDevice::Write(const void* buf, std::uint32_t len, std::uint32_t* do
         return false;
     }
     *done = Count(outcome, len);
+    if (dataExchange_) {
+        data_.moved = Min(*done, len);
+        data_.hash = DataHash(data, data_.moved);
+    }
     expect_ = Expect::kStatus;
     return true;
 }
@@ -189,7 +212,11 @@ bool ScriptedDevice::Read(void* buf, std::uint32_t len, std::uint32_t* done) {
         return false;
     }
     const std::uint32_t count = Count(outcome, len);
-    FillReply(cdb, data, Min(count, len));
+    const std::uint32_t filled = FillReply(cdb, data, Min(count, len));
+    if (dataExchange_) {
+        data_.moved = filled;
+        data_.fill = lastFill_;
+    }
     *done = count;
     expect_ = Expect::kStatus;
     return true;
@@ -232,7 +259,13 @@ bool ScriptedDevice::ReadCsw(std::uint8_t* buf, std::uint32_t len, std::uint32_t
         if (c & 0x20) PutLittleEndian32(csw + 8, in_.U32(0));
     }
     const std::uint32_t count = Count(outcome, len);
-    std::memcpy(buf, csw, Min(Min(count, len), sizeof csw));
+    const std::uint32_t delivered = Min(Min(count, len), sizeof csw);
+    std::memcpy(buf, csw, delivered);
+    if (dataExchange_) {
+        data_.passed =
+            delivered == sizeof csw && csw[12] == 0 && std::memcmp(csw + 4, cbw_ + 4, 4) == 0;
+        dataExchange_ = false;
+    }
     *done = count;
     return true;
 }
@@ -295,9 +328,23 @@ bool ScriptedDevice::PassThrough(void* in, std::uint32_t inLen, void* out, std::
         if ((s & 3) == 3) status = in_.Byte(2);
     }
     const std::uint32_t count = Count(outcome, h.DataTransferLength);
+    std::uint32_t moved = 0;
     if (h.DataIn == platform::kScsiIoctlDataIn && status == 0) {
-        FillReply(h.Cdb, static_cast<std::uint8_t*>(h.DataBuffer),
-                  Min(count, h.DataTransferLength));
+        moved = FillReply(h.Cdb, static_cast<std::uint8_t*>(h.DataBuffer),
+                          Min(count, h.DataTransferLength));
+    } else if (h.DataIn == platform::kScsiIoctlDataOut) {
+        moved = Min(count, h.DataTransferLength);
+    }
+    if (IsDataCommand(h.Cdb)) {
+        data_ = DataRecord{};
+        data_.seen = true;
+        data_.transfer = h.Cdb[11];
+        data_.asked = h.DataTransferLength;
+        data_.moved = moved;
+        data_.fill = lastFill_;
+        if (h.DataIn == platform::kScsiIoctlDataOut)
+            data_.hash = DataHash(static_cast<const std::uint8_t*>(h.DataBuffer), moved);
+        data_.passed = status == 0;
     }
     h.ScsiStatus = status;
     h.DataTransferLength = count;

@@ -40,6 +40,21 @@ class ScriptedDevice final : public sim::SimDeviceFile {
     bool Gone() const { return gone_; }
     std::uint32_t Exchanges() const { return exchanges_; }
 
+    // What the device really did in the last data command (CmdBytes 02 xx) that reached it: the
+    // truth a data call's result is checked against.
+    struct DataRecord {
+        bool seen = false;
+        std::uint8_t transfer = 0;  // CmdBytes[1]: 01/02 get, 03 set
+        std::uint32_t asked = 0;    // the command's data length
+        std::uint32_t moved = 0;    // bytes really put into, or taken from, the host's buffer
+        std::uint8_t fill = 0;      // get: the byte value it delivered throughout
+        std::uint32_t hash = 0;     // set: DataHash of the bytes it took
+        bool passed = false;        // its status (CSW with the right tag, or SCSI status) was 0
+    };
+    const DataRecord& LastData() const { return data_; }
+    void ForgetData() { data_ = DataRecord{}; }
+    static std::uint32_t DataHash(const std::uint8_t* bytes, std::uint32_t count);
+
     // The 18 bytes the last REQUEST SENSE data phase delivered, when it delivered all of them.
     bool WholeSenseDelivered() const { return wholeSense_; }
     std::uint8_t SenseByte(int i) const { return sense_[i]; }
@@ -70,6 +85,9 @@ class ScriptedDevice final : public sim::SimDeviceFile {
     std::uint32_t dataLength_ = 0;
     bool wholeSense_ = false;
     std::uint8_t sense_[18] = {};
+    DataRecord data_;
+    bool dataExchange_ = false;  // the exchange under way is the recorded data command
+    std::uint8_t lastFill_ = 0;
 };
 
 }  // namespace fuzz

@@ -26,7 +26,7 @@ step "native build (Debug, AddressSanitizer + UBSan) in $native"
 if cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Debug &&
     cmake --build "$native" -j "$jobs"; then
     step "native tests"
-    ctest --test-dir "$native" -j "$jobs" -LE linux-e2e --no-tests=error --output-on-failure ||
+    ctest --test-dir "$native" -j "$jobs" -LE 'linux-e2e|sweep-pairs' --no-tests=error --output-on-failure ||
         failed+=("native tests")
     step "Linux end-to-end tests (kelvane-cli against emulated USB and SCSI devices)"
     ctest --test-dir "$native" -j "$jobs" -L linux-e2e --no-tests=error --output-on-failure ||

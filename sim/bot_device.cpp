@@ -41,6 +41,8 @@ bool BotDevice::TakeCbw(const std::uint8_t* data) {
     deviceToHost_ = flags == cmdset::kCbwFlagsIn;
     forced_ = forcePending_;
     forcePending_ = false;
+    takePartial_ = takePartialPending_;
+    takePartialPending_ = false;
     residue_ = length_;
     status_ = kStatusPassed;
     return true;
@@ -66,8 +68,9 @@ bool BotDevice::Write(const std::uint8_t* data, std::uint32_t len, std::uint32_t
         if (forced_) {
             status_ = forcedStatus_;
         } else {
-            status_ = model_->ExecuteOut(CommandBlock(), length_, data, n) ? kStatusPassed
-                                                                           : kStatusFailed;
+            status_ = model_->ExecuteOut(CommandBlock(), length_, data, n, takePartial_)
+                          ? kStatusPassed
+                          : kStatusFailed;
         }
         residue_ = length_ - n;
         *taken = n;

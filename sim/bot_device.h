@@ -44,12 +44,24 @@ class BotDevice {
     void Abort() {
         phase_ = Phase::kCommand;
         forcePending_ = false;
+        takePartialPending_ = false;
     }
     // The command of the next CBW is not run: its data phase moves nothing (data-out bytes are
     // taken and dropped) and its CSW reports `status`. The caller sets the model's sense data.
     void ForceNextStatus(std::uint8_t status) {
         forcePending_ = true;
         forcedStatus_ = status;
+    }
+
+    // The next CBW's data-out phase is carried out on whatever part of it arrives (a device
+    // that lies about a short transfer); otherwise a short set is refused.
+    void TakePartialData() { takePartialPending_ = true; }
+    // The exchange under way skips its data-in phase: the command is not run, and the status
+    // phase follows with status 0 and the whole length as residue.
+    void SkipDataIn() {
+        status_ = kStatusPassedValue;
+        residue_ = length_;
+        phase_ = Phase::kStatus;
     }
 
     // Whether `len` bytes at `data` form a CBW by size and signature.
@@ -83,6 +95,9 @@ class BotDevice {
     bool deviceToHost_ = false;
     std::uint32_t residue_ = 0;
     std::uint8_t status_ = 0;
+    static constexpr std::uint8_t kStatusPassedValue = 0;
+    bool takePartialPending_ = false;
+    bool takePartial_ = false;
     bool forcePending_ = false;
     bool forced_ = false;
     std::uint8_t forcedStatus_ = 0;

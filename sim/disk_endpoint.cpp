@@ -15,6 +15,14 @@ constexpr std::uint8_t kScsiDataUnspecified = 2;
 
 using Record = platform::ScsiPassThroughRecord;
 
+// A lie's count: `value` (0: half of `len`), at least one byte and at most `len`, so a
+// data phase still runs.
+std::uint32_t LieCount(std::uint32_t value, std::uint32_t len) {
+    if (value == 0) value = len / 2;
+    if (value == 0) return len == 0 ? 0 : 1;
+    return value < len ? value : len;
+}
+
 bool WellFormed(const Record& r, std::uint32_t inLen, std::uint32_t outLen) {
     const auto& h = r.sptd;
     if (inLen != sizeof(Record) || outLen != sizeof(Record)) return false;
@@ -76,6 +84,16 @@ bool DiskEndpoint::Ioctl(std::uint32_t code, void* in, std::uint32_t inLen, void
         std::uint32_t capacity = h.DataTransferLength;
         if (const Fault* f = active.Get(FaultKind::kDataShort))
             capacity = f->value < capacity ? f->value : capacity;
+        // Lies: fewer bytes move, and the device passes the command on them.
+        bool takePart = false;
+        if (const Fault* f = active.Get(FaultKind::kTransferLengthShort)) {
+            capacity = LieCount(f->value, capacity);
+            takePart = true;
+        }
+        if (const Fault* f = active.Get(FaultKind::kFirstTransferShort);
+            f != nullptr && deviceToHost && cdb[10] == cmdset::kDataCommand &&
+            cdb[11] == cmdset::kGetFirst)
+            capacity = LieCount(f->value, capacity);
         bool passed;
         if (deviceToHost) {
             passed = model.ExecuteIn(cdb, h.DataTransferLength, buffer, capacity, &moved);
@@ -84,7 +102,7 @@ bool DiskEndpoint::Ioctl(std::uint32_t code, void* in, std::uint32_t inLen, void
                 cdb[11] >= cmdset::kServiceIsLock && cdb[11] <= cmdset::kServiceUnLock)
                 PutLE32(buffer, f->value);
         } else {
-            passed = model.ExecuteOut(cdb, h.DataTransferLength, buffer, capacity);
+            passed = model.ExecuteOut(cdb, h.DataTransferLength, buffer, capacity, takePart);
             moved = passed ? capacity : 0;
         }
         status = passed ? kScsiGood : kScsiCheckCondition;

@@ -72,11 +72,31 @@ Fault Fault::ScsiStatus(std::uint8_t status) {
     return Make(FaultKind::kScsiStatus, status);
 }
 
+Fault Fault::CswShortRefused(std::uint32_t delivered) {
+    return Make(FaultKind::kCswShortRefused, delivered);
+}
+Fault Fault::Residue(std::uint32_t residue) {
+    return Make(FaultKind::kResidue, residue);
+}
+Fault Fault::DataShortPassed(std::uint32_t moved) {
+    return Make(FaultKind::kDataShortPassed, moved);
+}
+Fault Fault::CswForData() {
+    return Make(FaultKind::kCswForData);
+}
+Fault Fault::TransferLengthShort(std::uint32_t moved) {
+    return Make(FaultKind::kTransferLengthShort, moved);
+}
+Fault Fault::FirstTransferShort(std::uint32_t moved) {
+    return Make(FaultKind::kFirstTransferShort, moved);
+}
+
 int FaultPlan::Inject(const Fault& fault) {
     Armed a;
     a.fault = fault;
     a.firstExchange = seen_ + fault.exchange.value_or(0);
     a.left = fault.times;
+    a.skipLeft = fault.skip;
     armed_.push_back(a);
     return static_cast<int>(armed_.size() - 1);
 }
@@ -107,6 +127,10 @@ ActiveFaults FaultPlan::Match(const std::uint8_t* cdb) {
             hit = number >= a.firstExchange;
         }
         if (!hit) continue;
+        if (a.skipLeft != 0) {
+            --a.skipLeft;
+            continue;
+        }
         if (a.left != Fault::kForever) --a.left;
         ++a.fired;
         active.of[static_cast<std::size_t>(f.kind)] = f;

@@ -12,6 +12,9 @@
 // that failed and act on the REQUEST SENSE exchange that follows it.
 //
 // Injected statuses (Status, ScsiStatus) mean the device did not carry the command out.
+//
+// The counts of the lies (Residue, DataShortPassed, TransferLengthShort, FirstTransferShort) are
+// kept between one byte and the transfer's length; a count of 0 means half the length.
 #pragma once
 
 #include <array>
@@ -37,8 +40,25 @@ enum class FaultKind : std::uint8_t {
     kServiceReplySize,  // a service reply (FF 03..06) carries dwSize `value`
     kIoctlFails,        // disk: the pass-through request fails
     kScsiStatus,        // disk: the request succeeds with SCSI status `value`
+    // Lies: the device says more than it did.
+    kCswShortRefused,      // still-image: the device refuses the command (status 1, no data moved)
+                           // and its CSW read delivers only `value` (1..12) bytes
+    kResidue,              // still-image: status 0 with residue `value`: the device carried out
+                           // only the bytes before it (a set's last bytes are dropped, a get's
+                           // are not its data)
+    kDataShortPassed,      // still-image: the data phase moves only `value` bytes and the device
+                           // passes the command on them (a set writes what arrived); the residue
+                           // is honest
+    kCswForData,           // still-image: a data-in phase gets the CSW (status 0, the whole length
+                           // as residue) instead of data; the status read then gets it again. The
+                           // command is not run. No effect on data-out commands.
+    kTransferLengthShort,  // disk: under SCSI status 0 only `value` bytes move and
+                           // DataTransferLength comes back as that (a set writes what arrived)
+    kFirstTransferShort,   // a get's first transfer (02 01) moves only `value` bytes under good
+                           // status; other commands are not touched
 };
-constexpr std::size_t kFaultKindCount = static_cast<std::size_t>(FaultKind::kScsiStatus) + 1;
+constexpr std::size_t kFaultKindCount =
+    static_cast<std::size_t>(FaultKind::kFirstTransferShort) + 1;
 
 struct Fault {
     static constexpr std::uint32_t kForever = 0xFFFFFFFFu;
@@ -51,6 +71,7 @@ struct Fault {
     std::optional<std::uint32_t> exchange;    // k-th exchange from injection
     int cmd0 = -1, cmd1 = -1, selector = -1;  // -1: any
     std::uint32_t times = 1;
+    std::uint32_t skip = 0;  // matching commands let through before the first hit
 
     static Fault Vanish();
     static Fault CbwWriteFails();
@@ -71,6 +92,12 @@ struct Fault {
     static Fault ServiceReplySize(std::uint32_t dwSize);
     static Fault IoctlFails();
     static Fault ScsiStatus(std::uint8_t status);
+    static Fault CswShortRefused(std::uint32_t delivered);
+    static Fault Residue(std::uint32_t residue);
+    static Fault DataShortPassed(std::uint32_t moved);
+    static Fault CswForData();
+    static Fault TransferLengthShort(std::uint32_t moved);
+    static Fault FirstTransferShort(std::uint32_t moved);
 
     Fault& OnExchange(std::uint32_t k) {
         exchange = k;
@@ -90,6 +117,11 @@ struct Fault {
         return *this;
     }
     Fault& Always() { return Times(kForever); }
+    // Lets `n` commands that match go by first: OnCommand(...).Skip(1) hits the second one.
+    Fault& Skip(std::uint32_t n) {
+        skip = n;
+        return *this;
+    }
 };
 
 // The faults that hit one command, at most one of each kind.
@@ -121,6 +153,7 @@ class FaultPlan {
         Fault fault;
         std::uint64_t firstExchange = 0;  // absolute exchange number (exchange triggers)
         std::uint32_t left = 0;
+        std::uint32_t skipLeft = 0;
         std::uint32_t fired = 0;
     };
     std::vector<Armed> armed_;

@@ -151,7 +151,7 @@ bool FirmwareModel::ExecuteIn(const std::uint8_t* cdb, std::uint32_t length, std
 }
 
 bool FirmwareModel::ExecuteOut(const std::uint8_t* cdb, std::uint32_t length,
-                               const std::uint8_t* data, std::uint32_t available) {
+                               const std::uint8_t* data, std::uint32_t available, bool takePart) {
     ++counters_.commands;
     if (cdb[0] != cmdset::kOpCodeVendor) return Refuse(kSenseKeyIllegalRequest, kAscInvalidOpcode);
     if (cdb[1] != cmdset::kCdbByte1 || GetBE32(cdb + kVendorLengthOffset) != length)
@@ -160,8 +160,9 @@ bool FirmwareModel::ExecuteOut(const std::uint8_t* cdb, std::uint32_t length,
     if (cmd[0] != cmdset::kDataCommand || cmd[1] != cmdset::kSet)
         return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
     // The data phase ended early: the command is not carried out on part of its data.
-    if (available < length) return Refuse(kSenseKeyAbortedCommand, 0);
-    return SetData(cmd[2], length, data);
+    if (available > length) available = length;
+    if (available < length && !takePart) return Refuse(kSenseKeyAbortedCommand, 0);
+    return SetData(cmd[2], length, data, available);
 }
 
 bool FirmwareModel::LinkCommand(std::uint8_t code, std::uint32_t length, std::uint8_t* data,
@@ -264,26 +265,30 @@ bool FirmwareModel::GetData(bool first, std::uint8_t selector, std::uint32_t len
     return Pass();
 }
 
-bool FirmwareModel::SetData(std::uint8_t selector, std::uint32_t length, const std::uint8_t* data) {
+bool FirmwareModel::SetData(std::uint8_t selector, std::uint32_t length, const std::uint8_t* data,
+                            std::uint32_t available) {
     if (Busy()) return Refuse(kSenseKeyNotReady, kAscNotReady, 0x01);
+    // A 4-byte value of which only part arrived: the missing bytes read as zero.
+    std::uint8_t value[kValueLength] = {};
+    if (available != 0) std::memcpy(value, data, Min(available, kValueLength));
     switch (selector) {
         case cmdset::kSelAddress:
             if (length != kValueLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
-            address_ = GetBE32(data);
+            address_ = GetBE32(value);
             ++counters_.addressSets;
             break;
         case cmdset::kSelFirmware:
             if (length == 0 || length > cmdset::DEFAULT_SIZE_BLUK_WRITE)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
-            WriteMemory(data, length);
+            WriteMemory(data, available);
             ++counters_.firmwareBlocks;
-            counters_.firmwareBytes += length;
+            counters_.firmwareBytes += available;
             break;
         case cmdset::kSelVersion:  // 6: the finishing value after the last block
             if (length != kValueLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
-            counters_.lastFinishingValue = GetBE32(data);
+            counters_.lastFinishingValue = GetBE32(value);
             ++counters_.finishingValues;
             break;
         case cmdset::kSelCalibration:

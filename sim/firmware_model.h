@@ -97,9 +97,11 @@ class FirmwareModel {
     // when the command failed; its sense data is then set.
     bool ExecuteIn(const std::uint8_t* cdb, std::uint32_t length, std::uint8_t* data,
                    std::uint32_t capacity, std::uint32_t* produced);
-    // Runs a command whose data comes from the host: `available` bytes arrived in `data`.
+    // Runs a command whose data comes from the host: `available` bytes arrived in `data`. A set
+    // whose data arrived short is refused, unless `takePart` (a device that lies): then it is
+    // carried out on what arrived, missing bytes of a 4-byte value read as zero.
     bool ExecuteOut(const std::uint8_t* cdb, std::uint32_t length, const std::uint8_t* data,
-                    std::uint32_t available);
+                    std::uint32_t available, bool takePart = false);
 
     // Sense data of the last failed command (fixed format, 18 bytes); all zero after a success.
     const std::uint8_t* Sense() const { return sense_; }
@@ -137,7 +139,8 @@ class FirmwareModel {
                      std::uint32_t capacity, std::uint32_t* produced);
     bool GetData(bool first, std::uint8_t selector, std::uint32_t length, std::uint8_t* data,
                  std::uint32_t capacity, std::uint32_t* produced);
-    bool SetData(std::uint8_t selector, std::uint32_t length, const std::uint8_t* data);
+    bool SetData(std::uint8_t selector, std::uint32_t length, const std::uint8_t* data,
+                 std::uint32_t available);
     void ReadMemory(std::uint8_t* out, std::uint32_t count) const;
     void WriteMemory(const std::uint8_t* in, std::uint32_t count);
     bool OtherHolds();

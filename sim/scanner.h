@@ -36,11 +36,13 @@ class StillImageEndpoint final : public SimDeviceFile {
     bool WriteCbw(const std::uint8_t* data, std::uint32_t len, std::uint32_t* done);
     bool ReadCsw(std::uint8_t* buf, std::uint32_t len, std::uint32_t* done);
     bool CurrentIsServiceCommand() const;
+    bool CurrentIsGetFirst() const;
 
     Scanner& scanner_;
     ActiveFaults active_;       // faults of the exchange under way
     ActiveFaults senseFaults_;  // for the REQUEST SENSE after the last vendor command
     bool currentIsSense_ = false;
+    std::uint32_t residueLie_ = 0;  // the residue a kResidue lie reports
     int logIndex_ = -1;
 };
 

@@ -12,7 +12,17 @@ constexpr std::uint32_t kCbwLengthOffset = 8;
 constexpr std::uint32_t kCbwFlagsOffset = 12;
 constexpr std::uint32_t kCswTagOffset = 4;
 constexpr std::uint32_t kCswStatusOffset = 12;
+constexpr std::uint32_t kCswResidueOffset = 8;
 constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
+constexpr std::uint8_t kStatusFailed = 1;
+
+// A lie's count: `value` (0: half of `len`), at least one byte and at most `len`, so a
+// data phase still runs.
+std::uint32_t LieCount(std::uint32_t value, std::uint32_t len) {
+    if (value == 0) value = len / 2;
+    if (value == 0) return len == 0 ? 0 : 1;
+    return value < len ? value : len;
+}
 
 // The REQUEST SENSE after a vendor command meets that command's sense faults as plain data
 // faults of its own data phase.
@@ -57,6 +67,12 @@ bool StillImageEndpoint::CurrentIsServiceCommand() const {
            cmd[1] >= cmdset::kServiceIsLock && cmd[1] <= cmdset::kServiceUnLock;
 }
 
+bool StillImageEndpoint::CurrentIsGetFirst() const {
+    const std::uint8_t* cmd = scanner_.bot_.CommandBlock() + 10;
+    return scanner_.bot_.CommandBlock()[0] == cmdset::kOpCodeVendor &&
+           cmd[0] == cmdset::kDataCommand && cmd[1] == cmdset::kGetFirst;
+}
+
 bool StillImageEndpoint::Write(const void* buf, std::uint32_t len, std::uint32_t* done) {
     const auto* data = static_cast<const std::uint8_t*>(buf);
     WireLog& log = scanner_.log_;
@@ -75,9 +91,19 @@ bool StillImageEndpoint::Write(const void* buf, std::uint32_t len, std::uint32_t
         std::uint32_t moved = len;
         if (const Fault* f = active_.Get(FaultKind::kDataShort))
             moved = f->value < len ? f->value : len;
+        if (const Fault* f = active_.Get(FaultKind::kDataShortPassed))
+            moved = LieCount(f->value, len);
+        // A residue lie: every byte is taken, the last ones are dropped.
+        std::uint32_t dropped = 0;
+        if (const Fault* f = active_.Get(FaultKind::kResidue)) {
+            dropped = LieCount(f->value, moved) < moved ? LieCount(f->value, moved) : moved - 1;
+            moved -= dropped;
+            residueLie_ = dropped;
+        }
         const bool ok = bot.Write(data, moved, done);
         log.AddPhase(WirePhaseKind::kDataOut, ok, len, *done, nullptr, 0);
         log.AddData(logIndex_, data, *done);
+        if (ok) *done += dropped;
         return ok;
     }
 
@@ -122,7 +148,13 @@ bool StillImageEndpoint::WriteCbw(const std::uint8_t* data, std::uint32_t len,
     if (const Fault* f = active_.Get(FaultKind::kStatus)) {
         scanner_.model_.SetSenseBytes(f->sense.data());
         bot.ForceNextStatus(static_cast<std::uint8_t>(f->value));
+    } else if (active_.Has(FaultKind::kCswShortRefused)) {
+        scanner_.model_.SetSense(kSenseKeyAbortedCommand, 0, 0);
+        bot.ForceNextStatus(kStatusFailed);
     }
+    if (active_.Has(FaultKind::kResidue) || active_.Has(FaultKind::kDataShortPassed))
+        bot.TakePartialData();
+    residueLie_ = 0;
     const bool ok = bot.Write(data, len, done);
     if (!ok) bot.Abort();
     log.AddPhase(WirePhaseKind::kCbw, ok, len, *done, data, len);
@@ -145,10 +177,29 @@ bool StillImageEndpoint::Read(void* buf, std::uint32_t len, std::uint32_t* done)
             log.AddPhase(WirePhaseKind::kDataIn, false, len, 0, nullptr, 0);
             return false;
         }
+        if (active_.Has(FaultKind::kCswForData)) {
+            bot.SkipDataIn();
+            std::uint8_t csw[kBotCswLength];
+            bot.BuildCsw(csw);
+            *done = len < kBotCswLength ? len : kBotCswLength;
+            std::memcpy(data, csw, *done);
+            log.AddPhase(WirePhaseKind::kDataIn, true, len, *done, nullptr, 0);
+            return true;
+        }
         std::uint32_t capacity = len;
         if (const Fault* f = active_.Get(FaultKind::kDataShort))
             capacity = f->value < len ? f->value : len;
+        if (const Fault* f = active_.Get(FaultKind::kDataShortPassed))
+            capacity = LieCount(f->value, len);
+        if (const Fault* f = active_.Get(FaultKind::kFirstTransferShort);
+            f != nullptr && CurrentIsGetFirst())
+            capacity = LieCount(f->value, len);
         const bool ok = bot.Read(data, capacity, done);
+        // A residue lie: the last bytes delivered are not the command's data.
+        if (const Fault* f = active_.Get(FaultKind::kResidue); ok && f != nullptr) {
+            residueLie_ = LieCount(f->value, *done);
+            for (std::uint32_t i = *done - residueLie_; i < *done; ++i) data[i] ^= 0xFF;
+        }
         if (const Fault* f = active_.Get(FaultKind::kServiceReplySize);
             ok && f != nullptr && CurrentIsServiceCommand() && *done >= 4)
             PutLE32(data, f->value);
@@ -180,9 +231,12 @@ bool StillImageEndpoint::ReadCsw(std::uint8_t* buf, std::uint32_t len, std::uint
         PutLE32(csw + kCswTagOffset, older);
     }
     if (const Fault* f = active_.Get(FaultKind::kBadCswSignature)) PutLE32(csw, f->value);
+    if (active_.Has(FaultKind::kResidue)) PutLE32(csw + kCswResidueOffset, residueLie_);
     std::uint32_t deliver = len < kBotCswLength ? len : kBotCswLength;
     if (const Fault* f = active_.Get(FaultKind::kCswReadShort))
         deliver = f->value < deliver ? f->value : deliver;
+    if (const Fault* f = active_.Get(FaultKind::kCswShortRefused))
+        deliver = LieCount(f->value, deliver - 1);
     std::memcpy(buf, csw, deliver);
     *done = deliver;
     log.AddPhase(WirePhaseKind::kCsw, true, len, deliver, csw, deliver);

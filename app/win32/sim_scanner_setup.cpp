@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "sim/lie_spec.h"
+
 namespace app::win32 {
 namespace {
 
@@ -29,11 +31,27 @@ sim::ModelConfig SimScannerConfig() {
     return config;
 }
 
-sim::SimDeviceIo& SimulatedScannerIo() {
+namespace {
+
+SimulatedScanner& Instance() {
     // Placement into static storage whose destructor never runs (see the header).
     alignas(SimulatedScanner) static unsigned char storage[sizeof(SimulatedScanner)];
     static SimulatedScanner* const instance = new (storage) SimulatedScanner();
-    return instance->io;
+    return *instance;
+}
+
+}  // namespace
+
+sim::SimDeviceIo& SimulatedScannerIo() {
+    return Instance().io;
+}
+
+bool ArmSimulatedLie(const char* text, std::string* error) {
+    if (text == nullptr || *text == '\0') return true;
+    const std::optional<sim::Fault> lie = sim::ParseLie(text, error);
+    if (!lie) return false;
+    Instance().scanner.Inject(*lie);
+    return true;
 }
 
 }  // namespace app::win32

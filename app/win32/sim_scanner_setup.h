@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/sim/sim_device_io.h"
 #include "sim/firmware_model.h"
@@ -24,5 +25,13 @@ sim::ModelConfig SimScannerConfig();
 // The simulated device layout with the scanner attached. Built on first use and never
 // destroyed: the device table closes its handles through it from a static destructor at exit.
 sim::SimDeviceIo& SimulatedScannerIo();
+
+// The environment variable that makes the simulated scanner lie once (see sim/lie_spec.h for the
+// text it takes). Only kelvane-sim.exe reads it; the program keeps no settings of its own.
+inline constexpr char kSimLieVariable[] = "KV_SIM_LIE";
+
+// Arms the lie that `text` describes on the simulated scanner. Null or empty text arms nothing.
+// False, with the reason in `error`, when the text describes no lie.
+bool ArmSimulatedLie(const char* text, std::string* error);
 
 }  // namespace app::win32

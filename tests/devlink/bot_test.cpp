@@ -187,8 +187,11 @@ INSTANTIATE_TEST_SUITE_P(
                                   "USB2.0 HOST doBOT: bad return from send_out_token 1 (data)\n"},
                       FailureCase{"CswReadFails", Fault::CswReadFails(), 0x80, 0x30000,
                                   "USB2.0 HOST doBOT: bad return from BOTStatus 0, 1\n"},
+                      // A wrapper of other than 13 bytes fails as an unreadable one.
                       FailureCase{"CswReadShort", Fault::CswReadShort(3), 0x80, 0x30000,
-                                  "USB2.0 HOST doBOT: bad return from BOTStatus 0, 0\n"}),
+                                  "USB2.0 HOST doBOT: bad return from BOTStatus 0, 1\n"},
+                      FailureCase{"CswOfTwelveBytes", Fault::CswReadShort(12), 0x80, 0x30000,
+                                  "USB2.0 HOST doBOT: bad return from BOTStatus 0, 1\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BotTest, SenseFailuresEndWithCodeZero) {

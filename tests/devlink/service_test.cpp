@@ -208,14 +208,24 @@ TEST_F(ServiceTest, AMinuteOfWaitingOnAStillImageDeviceGivesUp) {
     EXPECT_TRUE(world.sys.EventSignalled("ZAMOUSB_EVENT_u"));
 }
 
-TEST_F(ServiceTest, FailedSecondTransferClosesTwice) {
+// A second close could release the lock and signal the event of a program that took the
+// service in between, so a failed transfer still closes once.
+TEST_F(ServiceTest, FailedSecondTransferClosesOnce) {
     sim::Scanner& scanner = ConnectedStillImage();
     scanner.Inject(Fault::CswReadFails().OnCommand(0x02, 0x02));
     EXPECT_EQ(Slot26().VenderCmd_GetData(cmdset::kSelOpen, buffer_, 16), 0);
     EXPECT_TRUE(HasLine("[VenderCmd_GetData]!xTransmitToDevice( &tPacket ) (2)\n"));
-    EXPECT_TRUE(HasLine("[MsdcZamoHost] xServiceClose(): Device is not available!\r\n"));
-    EXPECT_EQ(Count(scanner, 0xFF, 0x06), 2u);
-    EXPECT_EQ(world.sys.Stats("ZAMOUSB_EVENT_u").setCount, 2u);
+    EXPECT_EQ(CountLines("[MsdcZamoHost] xServiceClose(): Device is not available!\r\n"), 1u);
+    EXPECT_EQ(Count(scanner, 0xFF, 0x06), 1u);
+    EXPECT_EQ(world.sys.Stats("ZAMOUSB_EVENT_u").setCount, 1u);
+}
+
+TEST_F(ServiceTest, FailedSetClosesOnce) {
+    sim::Scanner& scanner = ConnectedStillImage();
+    scanner.Inject(Fault::DataFails().OnCommand(0x02, 0x03));
+    EXPECT_EQ(Slot26().VenderCmd_SetData(cmdset::kSelCalibration, buffer_, 4), 0);
+    EXPECT_EQ(Count(scanner, 0xFF, 0x06), 1u);
+    EXPECT_EQ(world.sys.Stats("ZAMOUSB_EVENT_u").setCount, 1u);
 }
 
 TEST_F(ServiceTest, LinkDroppingWhileTakingTheLockFailsTheOpen) {

@@ -369,4 +369,88 @@ TEST_F(BotEndpoint, WireLogRecordsCommandBlocksDataAndRawWrappers) {
     EXPECT_TRUE(scanner.Log().Phases().empty());
 }
 
+// --- Lies: the device says more than it did ---------------------------------------------------
+
+TEST_F(BotEndpoint, ShortCswOverARefusedBlockKeepsTheBlockUnwritten) {
+    scanner.Inject(sim::Fault::CswShortRefused(12).OnCommand(cmdset::kDataCommand, cmdset::kSet));
+    const Bytes before = scanner.ReadMemory(0, 64);
+    Csw csw = Out(5, {cmdset::kDataCommand, cmdset::kSet, cmdset::kSelFirmware}, Bytes(64, 0xAB));
+    ASSERT_TRUE(csw.ok);
+    EXPECT_EQ(csw.got, 12u);   // the status byte never comes
+    EXPECT_EQ(csw.Tag(), 5u);  // but the tag is fresh
+    EXPECT_EQ(scanner.ReadMemory(0, 64), before);
+    EXPECT_EQ(scanner.Log().Commands().back().status, 1);
+}
+
+TEST_F(BotEndpoint, ShortCswOverARefusedReadMovesNoData) {
+    scanner.Inject(sim::Fault::CswShortRefused(9));
+    Bytes data(32);
+    Csw csw = In(1, {cmdset::kDataCommand, cmdset::kGetSecond, cmdset::kSelMemory}, data);
+    EXPECT_TRUE(data.empty());
+    EXPECT_EQ(csw.got, 9u);
+}
+
+TEST_F(BotEndpoint, ShortDataPhaseUnderGoodStatusWritesWhatArrived) {
+    scanner.Inject(sim::Fault::DataShortPassed(16).OnCommand(cmdset::kDataCommand, cmdset::kSet));
+    const Bytes before = scanner.ReadMemory(0, 64);
+    WriteCbw(Cbw(3, 64, false, {cmdset::kDataCommand, cmdset::kSet, cmdset::kSelFirmware}));
+    const Bytes block(64, 0x3C);
+    std::uint32_t put = 0;
+    ASSERT_TRUE(world.io.WriteFile(h, block.data(), 64, &put));
+    EXPECT_EQ(put, 16u);
+    Csw csw = ReadCsw();
+    EXPECT_EQ(csw.Status(), 0);
+    EXPECT_EQ(csw.Residue(), 48u);
+    const Bytes after = scanner.ReadMemory(0, 64);
+    EXPECT_EQ(Bytes(after.begin(), after.begin() + 16), Bytes(16, 0x3C));
+    EXPECT_EQ(Bytes(after.begin() + 16, after.end()), Bytes(before.begin() + 16, before.end()));
+}
+
+TEST_F(BotEndpoint, ResidueUnderGoodStatusTakesEveryByteButKeepsOnlyThoseBeforeIt) {
+    scanner.Inject(sim::Fault::Residue(8).Times(2));
+    const Bytes before = scanner.ReadMemory(0, 32);
+    Csw out = Out(1, {cmdset::kDataCommand, cmdset::kSet, cmdset::kSelFirmware}, Bytes(32, 0x11));
+    EXPECT_EQ(out.Status(), 0);
+    EXPECT_EQ(out.Residue(), 8u);
+    const Bytes after = scanner.ReadMemory(0, 32);
+    EXPECT_EQ(Bytes(after.begin(), after.begin() + 24), Bytes(24, 0x11));
+    EXPECT_EQ(Bytes(after.begin() + 24, after.end()), Bytes(before.begin() + 24, before.end()));
+
+    Bytes data(32);
+    Csw in = In(2, {cmdset::kDataCommand, cmdset::kGetSecond, cmdset::kSelMemory}, data);
+    EXPECT_EQ(in.Residue(), 8u);
+    ASSERT_EQ(data.size(), 32u);
+    const Bytes memory = scanner.ReadMemory(0, 32);
+    EXPECT_EQ(Bytes(data.begin(), data.begin() + 24), Bytes(memory.begin(), memory.begin() + 24));
+    for (std::size_t i = 24; i < 32; ++i) EXPECT_NE(data[i], memory[i]) << i;
+}
+
+TEST_F(BotEndpoint, CswWhereDataWereDueComesTwice) {
+    scanner.Inject(sim::Fault::CswForData());
+    Bytes data(64);
+    bool dataOk = false;
+    Csw csw = In(9, {cmdset::kDataCommand, cmdset::kGetSecond, cmdset::kSelMemory}, data, &dataOk);
+    EXPECT_TRUE(dataOk);
+    ASSERT_EQ(data.size(), 13u);
+    EXPECT_EQ(0, std::memcmp(data.data(), cmdset::kCswSignature, 4));
+    ASSERT_TRUE(csw.ok);
+    EXPECT_EQ(csw.got, 13u);
+    EXPECT_EQ(csw.Tag(), 9u);
+    EXPECT_EQ(csw.Status(), 0);
+    EXPECT_EQ(csw.Residue(), 64u);
+    EXPECT_EQ(scanner.Counters().memoryReads, 0u);  // the command was not run
+}
+
+TEST_F(BotEndpoint, ShortFirstTransferOnlyTouchesAGetsFirstTransfer) {
+    scanner.Inject(sim::Fault::FirstTransferShort(4).Times(2));
+    Bytes reply(16);
+    In(1, {cmdset::kLinkCommand, cmdset::kServiceIsFinish, 0}, reply);
+    EXPECT_EQ(reply.size(), 16u);
+    Bytes first(32);
+    Csw csw = In(2, {cmdset::kDataCommand, cmdset::kGetFirst, cmdset::kSelMemory}, first);
+    EXPECT_EQ(first.size(), 4u);
+    EXPECT_EQ(csw.Status(), 0);
+    EXPECT_EQ(csw.Residue(), 28u);
+}
+
 }  // namespace

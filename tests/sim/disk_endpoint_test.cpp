@@ -125,4 +125,27 @@ TEST_F(DiskEndpoint, InjectedIoctlFailureAndScsiStatusHitTheChosenCommand) {
     EXPECT_EQ(scanner.Fired(busy), 1u);
 }
 
+TEST_F(DiskEndpoint, ShorterTransferLengthUnderGoodStatusWritesWhatArrived) {
+    scanner.Inject(sim::Fault::TransferLengthShort(8).Times(2));
+    const std::vector<std::uint8_t> before = scanner.ReadMemory(0, 32);
+    std::vector<std::uint8_t> block(32, 0x77);
+    auto out =
+        Record(cmdset::kDataCommand, cmdset::kSet, cmdset::kSelFirmware, false, block.data(), 32);
+    ASSERT_TRUE(Send(out));
+    EXPECT_EQ(out.sptd.ScsiStatus, 0);
+    EXPECT_EQ(out.sptd.DataTransferLength, 8u);
+    const std::vector<std::uint8_t> after = scanner.ReadMemory(0, 32);
+    EXPECT_EQ(std::vector<std::uint8_t>(after.begin(), after.begin() + 8),
+              std::vector<std::uint8_t>(8, 0x77));
+    EXPECT_EQ(std::vector<std::uint8_t>(after.begin() + 8, after.end()),
+              std::vector<std::uint8_t>(before.begin() + 8, before.end()));
+
+    std::vector<std::uint8_t> data(32, 0);
+    auto in =
+        Record(cmdset::kDataCommand, cmdset::kGetSecond, cmdset::kSelMemory, true, data.data(), 32);
+    ASSERT_TRUE(Send(in));
+    EXPECT_EQ(in.sptd.ScsiStatus, 0);
+    EXPECT_EQ(in.sptd.DataTransferLength, 8u);
+}
+
 }  // namespace

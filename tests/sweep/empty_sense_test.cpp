@@ -84,9 +84,9 @@ TEST_F(EmptySenseTest, TheTransmissionStillReportsTheExchangeCarriedOut) {
                          {cmdset::kLinkCommand, cmdset::kServiceIsFinish, 0, 0, 0, 0}};
     scanner_.Inject(sim::Fault::Status(1, 0x00, 0x00));
     EXPECT_EQ(device.xTransmitToDevice(&packet), 1);
-    EXPECT_EQ(device.m_dwLastKey, CZamoUSB::kFailedWithEmptySense);
+    EXPECT_EQ(device.m_lastOutcome, TransferOutcome::kFailedWithEmptySense);
     EXPECT_EQ(device.xTransmitToDevice(&packet), 1);
-    EXPECT_EQ(device.m_dwLastKey, 0);
+    EXPECT_EQ(device.m_lastOutcome, TransferOutcome::kComplete);
 }
 
 }  // namespace

@@ -2,13 +2,16 @@
 //
 // For a firmware update and a flash read-back, on both paths, each fault kind that applies to the
 // path is injected at exchange k for k = 0..N-1 (N: the exchanges of a healthy run), and the wire
-// is cut at each I/O call of a healthy run in turn. Every case must end on the virtual clock,
+// is cut at each I/O call of a healthy run in turn. Pairs of fault kinds: every pair at every
+// exchange of a short job, and (label sweep-pairs, outside the default run) a seeded sample of
+// pairs at exchanges of their own across the whole jobs. Every case must end on the virtual clock,
 // claim success only when the job was really done, leave "flash.bin" either as it was or equal to
 // the device's memory, leave the service event signalled, and leave the device usable: a healthy
 // run of the same job right after must succeed.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -30,7 +33,9 @@ constexpr std::uint64_t kPauseBeforeNextJobMs = 1'000;
 // Totals over every case of the program, printed at its end.
 struct Tally {
     long cases = 0;
+    long pairCases = 0;
     long reportedSuccess = 0;
+    long falseSuccesses = 0;
     long lockLeftHeld = 0;
     std::uint64_t longestJobMs = 0;
 };
@@ -55,10 +60,11 @@ class SweepEnvironment : public ::testing::Environment {
         if (!scratch_.empty()) std::filesystem::remove_all(scratch_, ec);
         if (g_tally.cases != 0) {
             std::printf(
-                "fault sweep: %ld cases; %ld reported success; %ld left the device lock held "
-                "(each broken by the next run); longest job %llu ms virtual\n",
-                g_tally.cases, g_tally.reportedSuccess, g_tally.lockLeftHeld,
-                static_cast<unsigned long long>(g_tally.longestJobMs));
+                "fault sweep: %ld cases (%ld of them pairs of faults); %ld reported success, "
+                "%ld of them false; %ld left the device lock held (each broken by the next run); "
+                "longest job %llu ms virtual\n",
+                g_tally.cases, g_tally.pairCases, g_tally.reportedSuccess, g_tally.falseSuccesses,
+                g_tally.lockLeftHeld, static_cast<unsigned long long>(g_tally.longestJobMs));
         }
     }
 
@@ -75,6 +81,7 @@ struct FaultVariant {
     std::vector<Fault> faults;  // all hit the same exchange
     bool stillImage;
     bool disk;
+    bool mustSucceed = false;  // the job must still succeed, wherever the fault hits
 };
 
 const std::vector<FaultVariant>& FaultVariants() {
@@ -97,6 +104,15 @@ const std::vector<FaultVariant>& FaultVariants() {
         {"ServiceReplySize", {Fault::ServiceReplySize(8)}, true, true},
         {"IoctlFails", {Fault::IoctlFails()}, false, true},
         {"ScsiStatus", {Fault::ScsiStatus(2)}, false, true},
+        // Lies: the device says more than it did.
+        {"CswOf12OverRefusal", {Fault::CswShortRefused(12)}, true, false},
+        {"CswOf8OverRefusal", {Fault::CswShortRefused(8)}, true, false},
+        {"ResidueUnderGoodStatus", {Fault::Residue(3)}, true, false},
+        {"DataShortUnderGoodStatus", {Fault::DataShortPassed(2)}, true, false},
+        {"CswWhereDataWereDue", {Fault::CswForData()}, true, false},
+        {"TransferLengthShort", {Fault::TransferLengthShort(2)}, false, true},
+        // A get's first transfer only asks the device to prepare: a short one is no failure.
+        {"FirstTransferShort", {Fault::FirstTransferShort(3)}, true, true, true},
     };
     return variants;
 }
@@ -104,16 +120,20 @@ const std::vector<FaultVariant>& FaultVariants() {
 // Judges one case and, on a violation, says which.
 class CaseJudge {
   public:
-    void Judge(const std::string& where, const Outcome& o, const Outcome& next) {
+    void Judge(const std::string& where, const Outcome& o, const Outcome& next,
+               bool mustSucceed = false, bool pair = false) {
         ++g_tally.cases;
         ++cases_;
+        if (pair) ++g_tally.pairCases;
         if (o.reportedSuccess) ++g_tally.reportedSuccess;
+        if (o.reportedSuccess && !o.jobDone) ++g_tally.falseSuccesses;
         if (o.lockLeftHeld) ++g_tally.lockLeftHeld;
         g_tally.longestJobMs = std::max({g_tally.longestJobMs, o.elapsedMs, next.elapsedMs});
 
         std::string why;
         if (o.elapsedMs > kMaxJobMs) why += " ran " + std::to_string(o.elapsedMs) + " ms;";
         if (o.reportedSuccess && !o.jobDone) why += " claimed success for a job not done;";
+        if (mustSucceed && !(o.reportedSuccess && o.jobDone)) why += " failed a job it must do;";
         if (!o.dumpUnchanged && !o.jobDone) why += " flash.bin holds a partial read;";
         if (!o.eventLeftSignalled) why += " service event left taken;";
         if (!next.reportedSuccess || !next.jobDone) why += " the next healthy run failed;";
@@ -144,8 +164,8 @@ struct HealthyRun {
     std::uint64_t ioCalls = 0;
 };
 
-HealthyRun MeasureHealthyRun(Job job, Path path) {
-    JobRunner runner(job, path);
+HealthyRun MeasureHealthyRun(Job job, Path path, bool shortJob = false) {
+    JobRunner runner(job, path, shortJob);
     const std::uint64_t callsBefore = runner.Wire().Calls();
     const Outcome o = runner.Run(0);
     EXPECT_TRUE(o.reportedSuccess && o.jobDone) << JobName(job) << " " << PathName(path);
@@ -155,10 +175,16 @@ HealthyRun MeasureHealthyRun(Job job, Path path) {
 }
 
 // Runs the job with `inject` applied, then once more healthy, and judges both.
+struct CaseOptions {
+    bool shortJob = false;
+    bool mustSucceed = false;
+    bool pair = false;
+};
+
 template <typename Inject>
-void RunCase(CaseJudge& judge, Job job, Path path, int k, const std::string& where,
-             Inject&& inject) {
-    JobRunner runner(job, path);
+void RunCase(CaseJudge& judge, Job job, Path path, int k, const std::string& where, Inject&& inject,
+             CaseOptions options = {}) {
+    JobRunner runner(job, path, options.shortJob);
     runner.Scanner().Log().Enable(false);
     inject(runner);
     const Outcome faulty = runner.Run(k);
@@ -167,7 +193,7 @@ void RunCase(CaseJudge& judge, Job job, Path path, int k, const std::string& whe
     // under way has ended.
     runner.World().sys.Advance(kPauseBeforeNextJobMs);
     const Outcome next = runner.Run(k + 1);
-    judge.Judge(where, faulty, next);
+    judge.Judge(where, faulty, next, options.mustSucceed, options.pair);
     runner.CheckHandles();
 }
 
@@ -203,11 +229,13 @@ TEST_P(FaultSweep, EachExchangeInTurn) {
 
     CaseJudge judge;
     for (std::size_t k = 0; k < healthy.exchanges; ++k) {
-        RunCase(judge, p.job, p.path, static_cast<int>(k), "exchange " + std::to_string(k),
-                [&](JobRunner& r) {
-                    for (Fault f : p.variant->faults)
-                        r.Scanner().Inject(f.OnExchange(static_cast<std::uint32_t>(k)));
-                });
+        RunCase(
+            judge, p.job, p.path, static_cast<int>(k), "exchange " + std::to_string(k),
+            [&](JobRunner& r) {
+                for (Fault f : p.variant->faults)
+                    r.Scanner().Inject(f.OnExchange(static_cast<std::uint32_t>(k)));
+            },
+            CaseOptions{false, p.variant->mustSucceed, false});
     }
     judge.Report(::testing::UnitTest::GetInstance()->current_test_info());
 }
@@ -253,6 +281,104 @@ INSTANTIATE_TEST_SUITE_P(Paths, WireCutSweep,
                              return std::string(JobName(info.param.job)) +
                                     PathName(info.param.path);
                          });
+
+// --- Pairs of faults --------------------------------------------------------------------------
+
+std::vector<const FaultVariant*> VariantsFor(Path path) {
+    std::vector<const FaultVariant*> out;
+    for (const FaultVariant& v : FaultVariants())
+        if (path == Path::kStillImage ? v.stillImage : v.disk) out.push_back(&v);
+    return out;
+}
+
+void InjectAt(JobRunner& r, const FaultVariant& v, std::uint32_t k) {
+    for (Fault f : v.faults) r.Scanner().Inject(f.OnExchange(k));
+}
+
+class PairSweep : public ::testing::TestWithParam<JobPath> {};
+
+// Every pair of fault kinds that apply to the path, both at the same exchange, at every exchange
+// of a short job.
+TEST_P(PairSweep, EveryPairAtEachExchangeOfAShortJob) {
+    const JobPath& p = GetParam();
+    const HealthyRun healthy = MeasureHealthyRun(p.job, p.path, true);
+    ASSERT_GT(healthy.exchanges, 10u);
+    const std::vector<const FaultVariant*> variants = VariantsFor(p.path);
+
+    CaseJudge judge;
+    for (std::size_t k = 0; k < healthy.exchanges; ++k) {
+        for (std::size_t a = 0; a < variants.size(); ++a) {
+            for (std::size_t b = a + 1; b < variants.size(); ++b) {
+                const std::string where = "exchange " + std::to_string(k) + " " +
+                                          variants[a]->name + "+" + variants[b]->name;
+                RunCase(
+                    judge, p.job, p.path, static_cast<int>(k), where,
+                    [&](JobRunner& r) {
+                        InjectAt(r, *variants[a], static_cast<std::uint32_t>(k));
+                        InjectAt(r, *variants[b], static_cast<std::uint32_t>(k));
+                    },
+                    CaseOptions{true, variants[a]->mustSucceed && variants[b]->mustSucceed, true});
+            }
+        }
+    }
+    judge.Report(::testing::UnitTest::GetInstance()->current_test_info());
+}
+
+INSTANTIATE_TEST_SUITE_P(ShortJobs, PairSweep,
+                         ::testing::Values(JobPath{Job::kFirmwareUpdate, Path::kStillImage},
+                                           JobPath{Job::kReadBack, Path::kDisk}),
+                         [](const auto& info) {
+                             return std::string(JobName(info.param.job)) +
+                                    PathName(info.param.path);
+                         });
+
+std::uint64_t EnvNumber(const char* name, std::uint64_t fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return fallback;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    return end != nullptr && *end == '\0' ? value : fallback;
+}
+
+// A seeded sample of pairs across the whole jobs: each case draws a job, a path, two fault kinds
+// and an exchange for each. Run by the sweep-pairs label (KV_SWEEP_PAIRS cases, 20000 by
+// default; KV_SWEEP_SEED).
+TEST(SampledPairSweep, DISABLED_SeededPairsAcrossExchanges) {
+    const std::uint64_t count = EnvNumber("KV_SWEEP_PAIRS", 20'000);
+    const std::uint64_t seed = EnvNumber("KV_SWEEP_SEED", 20'221'209);
+    std::printf("sampled pairs: %llu cases, seed %llu\n", static_cast<unsigned long long>(count),
+                static_cast<unsigned long long>(seed));
+    const JobPath jobs[] = {{Job::kFirmwareUpdate, Path::kStillImage},
+                            {Job::kFirmwareUpdate, Path::kDisk},
+                            {Job::kReadBack, Path::kStillImage},
+                            {Job::kReadBack, Path::kDisk}};
+    std::size_t exchanges[4];
+    for (std::size_t i = 0; i < 4; ++i)
+        exchanges[i] = MeasureHealthyRun(jobs[i].job, jobs[i].path).exchanges;
+
+    std::mt19937_64 random(seed);
+    auto draw = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    CaseJudge judge;
+    for (std::uint64_t n = 0; n < count; ++n) {
+        const std::size_t j = draw(4);
+        const std::vector<const FaultVariant*> variants = VariantsFor(jobs[j].path);
+        const FaultVariant& a = *variants[draw(variants.size())];
+        const FaultVariant& b = *variants[draw(variants.size())];
+        const auto ka = static_cast<std::uint32_t>(draw(exchanges[j]));
+        const auto kb = static_cast<std::uint32_t>(draw(exchanges[j]));
+        const std::string where = std::string(JobName(jobs[j].job)) + PathName(jobs[j].path) +
+                                  " case " + std::to_string(n) + ": " + a.name + "@" +
+                                  std::to_string(ka) + "+" + b.name + "@" + std::to_string(kb);
+        RunCase(
+            judge, jobs[j].job, jobs[j].path, static_cast<int>(n), where,
+            [&](JobRunner& r) {
+                InjectAt(r, a, ka);
+                InjectAt(r, b, kb);
+            },
+            CaseOptions{false, a.mustSucceed && b.mustSucceed, true});
+    }
+    judge.Report(::testing::UnitTest::GetInstance()->current_test_info());
+}
 
 }  // namespace
 }  // namespace sweep

@@ -79,7 +79,7 @@ bool CuttableWire::Write(const void* buf, std::uint32_t len, std::uint32_t* done
 
 // --- JobRunner -------------------------------------------------------------------------------
 
-JobRunner::JobRunner(Job job, Path path) : job_(job), path_(path) {
+JobRunner::JobRunner(Job job, Path path, bool shortJob) : job_(job), path_(path), short_(shortJob) {
     // The link's process-wide state starts afresh, so every case numbers its exchanges alike.
     std::memset(&g_BOTState, 0, sizeof g_BOTState);
     ResetDeviceTable();
@@ -99,6 +99,15 @@ JobRunner::JobRunner(Job job, Path path) : job_(job), path_(path) {
 
 JobRunner::~JobRunner() {
     ResetDeviceTable();
+}
+
+std::uint32_t JobRunner::ImageSize() const {
+    if (short_) return kShortJobBytes;
+    return path_ == Path::kStillImage ? kStillImageImageSize : kDiskImageSize;
+}
+
+std::uint32_t JobRunner::ReadLength() const {
+    return short_ ? kShortJobBytes : kReadLength;
 }
 
 std::string JobRunner::EventName() const {
@@ -156,8 +165,7 @@ Outcome JobRunner::Run(int variant) {
     const std::uint64_t t0 = world_.sys.Now();
 
     if (job_ == Job::kFirmwareUpdate) {
-        const std::uint32_t size =
-            path_ == Path::kStillImage ? kStillImageImageSize : kDiskImageSize;
+        const std::uint32_t size = ImageSize();
         const std::vector<std::uint8_t> image = ImageBytes(size, variant);
         WriteBytes(kImageName, image);
         const std::uint32_t finishingBefore = scanner_->Counters().finishingValues;
@@ -180,7 +188,7 @@ Outcome JobRunner::Run(int variant) {
         std::filesystem::remove(kDumpName);
         if (olderDump) WriteBytes(kDumpName, older);
         view_.edit1 = std::to_string(kReadStart);
-        view_.edit2 = std::to_string(kReadLength);
+        view_.edit2 = std::to_string(ReadLength());
 
         form_.ReadFlash();
 
@@ -189,7 +197,7 @@ Outcome JobRunner::Run(int variant) {
         const std::optional<std::vector<std::uint8_t>> dump = FileBytes(kDumpName);
         // Nothing a read-back sends writes the memory, so the range is read from the device
         // once per runner.
-        if (!expectedDump_) expectedDump_ = scanner_->ReadMemory(kReadStart, kReadLength);
+        if (!expectedDump_) expectedDump_ = scanner_->ReadMemory(kReadStart, ReadLength());
         outcome.jobDone = dump && *dump == *expectedDump_;
         outcome.dumpUnchanged = olderDump ? (dump && *dump == older) : !dump.has_value();
     }

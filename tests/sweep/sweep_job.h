@@ -77,7 +77,10 @@ class JobRunner {
     // The device is busy this long after each transfer, so the finish polls run too.
     static constexpr std::uint32_t kWorkMs = 15;
 
-    JobRunner(Job job, Path path);
+    // A short job moves only this many bytes, in one short block or chunk.
+    static constexpr std::uint32_t kShortJobBytes = 300;
+
+    JobRunner(Job job, Path path, bool shortJob = false);
     ~JobRunner();
     JobRunner(const JobRunner&) = delete;
     JobRunner& operator=(const JobRunner&) = delete;
@@ -99,8 +102,12 @@ class JobRunner {
   private:
     std::string EventName() const;
 
+    std::uint32_t ImageSize() const;
+    std::uint32_t ReadLength() const;
+
     Job job_;
     Path path_;
+    bool short_;
     sim::World world_;
     sim::Scanner* scanner_ = nullptr;
     std::unique_ptr<CuttableWire> wire_;

@@ -1,0 +1,29 @@
+// One lie of the simulated still-image scanner, written as text (kelvane-sim.exe takes it from
+// the KV_SIM_LIE environment variable):
+//
+//   KIND[=COUNT][@PLACE]
+//
+// KIND                  what the device does                                        COUNT
+// csw-short-refused     refuses the command and sends a CSW of COUNT bytes          1..12 (12)
+// residue               status 0 with residue COUNT; keeps only the bytes before it  (half)
+// data-short            moves COUNT bytes of the data phase, passes with status 0    (half)
+// csw-for-data          sends its CSW where the data were due, and again after
+// first-transfer-short  a get's first transfer (02 01) moves only COUNT bytes        (half)
+//
+// PLACE is an exchange number (the N-th vendor command block from the start, counted from 0),
+// or CMD0-CMD1-SELECTOR[#N], three hexadecimal bytes naming the command and N (from 1, default 1)
+// which of those commands: 02-03-05#2 is the second firmware block, 02-02-0b#2 the second
+// transfer of the second memory read. Without PLACE the lie hits the first exchange.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "sim/fault_plan.h"
+
+namespace sim {
+
+// The fault `text` describes, or nothing with the reason in `error`.
+std::optional<Fault> ParseLie(const std::string& text, std::string* error);
+
+}  // namespace sim
