@@ -281,6 +281,45 @@ std::vector<LieCase> Lies() {
          {"update", "image.bin"},
          Fault::Vanish().OnCommand(kData, kSet, 5),
          ExitStatus::kDeviceFailed},
+        // The device claims more than it did: a status wrapper cut before its status byte, a
+        // residue or a short data phase under good status, a status wrapper where data were due.
+        {"BlockRefusedStatusWrapperCut",
+         {"update", "image.bin"},
+         Fault::CswShortRefused(12).OnCommand(kData, kSet, 5),
+         ExitStatus::kDeviceFailed,
+         true},
+        {"BlockHalfTakenWithResidue",
+         {"update", "image.bin"},
+         Fault::Residue(2048).OnCommand(kData, kSet, 5),
+         ExitStatus::kDeviceFailed,
+         true},
+        {"BlockHalfTakenUnderGoodStatus",
+         {"update", "image.bin"},
+         Fault::DataShortPassed(2048).OnCommand(kData, kSet, 5),
+         ExitStatus::kDeviceFailed,
+         true},
+        {"MemoryReadHalfDelivered",
+         {"read", "0x4000", "70000", "back.bin"},
+         Fault::DataShortPassed(32768).OnCommand(kData, kGetSecond, 11),
+         ExitStatus::kDeviceFailed,
+         true},
+        {"MemoryReadAnsweredWithStatus",
+         {"read", "0x4000", "70000", "back.bin"},
+         Fault::CswForData().OnCommand(kData, kGetSecond, 11),
+         ExitStatus::kDeviceFailed,
+         true},
+        {"DiskBlockHalfMoved",
+         {"update", "image.bin"},
+         Fault::TransferLengthShort(2048).OnCommand(kData, kSet, 5),
+         ExitStatus::kDeviceFailed,
+         false,
+         true},
+        {"DiskMemoryReadHalfMoved",
+         {"read", "0x4000", "70000", "back.bin"},
+         Fault::TransferLengthShort(32768).OnCommand(kData, kGetSecond, 11),
+         ExitStatus::kDeviceFailed,
+         false,
+         true},
     };
 }
 
@@ -304,7 +343,7 @@ TEST_P(CliOnEmulatedDevice, LiesGiveFailureStatuses) {
         EXPECT_EQ(r.out.find(" Ok."), std::string::npos) << Describe(r);
         EXPECT_FALSE(fs::exists(work_ / "back.bin"));
     }
-    EXPECT_GE(ran, 8);
+    EXPECT_GE(ran, 10);
 }
 
 // A kernel driver bound to the still-image interface is taken off for the program's work and
