@@ -68,11 +68,13 @@ SCRIPT
     [ $? -eq 0 ] || fail "the operator stopped"
     saw "exit: 0"
     traced '[BOTSetup]dataLength=00 10 00 00'
+    # Unquoted, the first word alone is the path: no such image (status 3), nothing sent.
     WINEDEBUG=+debugstr operate unquoted kelvane-sim.exe my image.bin <<'SCRIPT'
 wait-exit 60000
 SCRIPT
     [ $? -eq 0 ] || fail "the operator stopped"
-    saw "exit: 0"
+    saw "stdout: Open file fail."
+    saw "exit: 3"
     not_traced '[BOTSetup]dataLength=00 10 00 00'
 }
 
