@@ -95,7 +95,7 @@ int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
     return 1;
 }
 
-int doBOT(platform::Handle h, std::uint8_t direction, void* buffer, std::uint32_t length,
+int doBOT(platform::Handle h, std::uint8_t cbwFlags, void* buffer, std::uint32_t length,
           std::uint32_t* transferred, std::int32_t* resultCode, TransferOutcome* outcome) {
     TransferOutcome scratch = TransferOutcome::kNotSent;
     TransferOutcome& verdict = outcome != nullptr ? *outcome : scratch;
@@ -113,7 +113,7 @@ int doBOT(platform::Handle h, std::uint8_t direction, void* buffer, std::uint32_
         return 0;
     }
 
-    if (direction == cmdset::kCbwFlagsIn) {
+    if (cbwFlags == cmdset::kCbwFlagsIn) {
         if (!send_in_token(h, buffer, length, &error, transferred)) {
             Trace("USB2.0 HOST doBOT: bad return from send_in_token %d\n", error);
             return 0;

@@ -47,7 +47,7 @@ int send_in_token(platform::Handle h, void* buffer, std::uint32_t length, std::i
 int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
               std::int32_t* error);
 // One exchange of the CBW already set up in g_BOTState (BOTSetup and the command block):
-// CBW out, data phase in the direction `direction` names (0x80 in, 0x00 out) on the caller's
+// CBW out, data phase in the direction `cbwFlags` names (0x80 in, 0x00 out) on the caller's
 // `buffer`, then the CSW. `*transferred` gets the count the data phase moved (0 when the CBW
 // could not be sent).
 //
@@ -64,5 +64,5 @@ int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
 //
 // When `outcome` is given it receives the verdict on the transfer: complete only when the data
 // phase moved exactly `length` bytes and the CSW passed it with a residue of 0.
-int doBOT(platform::Handle h, std::uint8_t direction, void* buffer, std::uint32_t length,
+int doBOT(platform::Handle h, std::uint8_t cbwFlags, void* buffer, std::uint32_t length,
           std::uint32_t* transferred, std::int32_t* resultCode, TransferOutcome* outcome = nullptr);
