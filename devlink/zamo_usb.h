@@ -99,6 +99,11 @@ class CZamoUSB {
   private:
     int ServiceCommand(std::uint8_t code, tServiceReply* reply);
     void SignalService();
+    // The four stages of xServiceOpen, in order.
+    bool TakeServiceEvent();
+    bool AwaitLockRelease();
+    void BreakLeftLock();
+    int TakeDeviceLock();
     // Whether the data transfer just made went through whole; a get's first transfer only needs
     // to be passed.
     bool TransferWhole() const { return IsWhole(m_lastOutcome); }
