@@ -43,11 +43,6 @@ std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) {
     return (n + unit - 1) / unit * unit;
 }
 
-void HideGauge(View& view) {
-    view.SetGaugeProgress(0);
-    view.SetGaugeVisible(false);
-}
-
 // Check: the path, the file and its size. False after telling the view why.
 bool CheckImage(View& view, const char* path, platform::FileHandle& file, std::uint32_t& size) {
     if (path == nullptr || std::strlen(path) > kMaxImagePath) {
@@ -105,11 +100,7 @@ bool SendBlocks(View& view, int handle, const std::uint8_t* image, std::uint32_t
     std::uint8_t address[16] = {};
 
     bool ok = ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, bracket, sizeof bracket) != 0;
-    if (ok) {
-        view.SetGaugeProgress(0);
-        view.SetGaugeMax(size);
-        view.SetGaugeVisible(true);
-    }
+    if (ok) ShowGauge(view, size);
     // Built once per job: the texts are set for every block.
     const std::string startText = "Update FW Start...";
     const std::string dataText = "Update FW Data...";
