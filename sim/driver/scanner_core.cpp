@@ -18,7 +18,6 @@ constexpr std::uint32_t kDescriptorLength = 8;
 constexpr std::uint32_t kCswStatusOffset = 12;
 constexpr std::uint32_t kCswResidueOffset = 8;
 constexpr std::uint32_t kCbwFlagsOffset = 12;
-constexpr std::uint32_t kCmdBytesOffset = 10;
 constexpr std::uint8_t kScsiGood = 0x00;
 constexpr std::uint8_t kScsiCheckCondition = 0x02;
 constexpr std::uint8_t kBotStatusFailed = 1;
@@ -46,7 +45,7 @@ std::uint32_t ShortCount(const FaultEntry& fault, std::uint32_t length) {
 }
 
 bool IsFirmwareBlock(const std::uint8_t* cdb) {
-    const std::uint8_t* cmd = cdb + kCmdBytesOffset;
+    const std::uint8_t* cmd = cdb + sim::kCmdBytesOffset;
     return cdb[0] == cmdset::kOpCodeVendor && cmd[0] == cmdset::kDataCommand &&
            cmd[1] == cmdset::kSet && cmd[2] == cmdset::kSelFirmware;
 }
@@ -113,7 +112,7 @@ const FaultEntry* FaultSchedule::Match(const std::uint8_t cdb[16]) {
     const FaultEntry* fires = nullptr;
     for (std::uint32_t i = 0; i < table_.count; ++i) {
         const FaultEntry& e = table_.entries[i];
-        if (std::memcmp(e.command, cdb + kCmdBytesOffset, sizeof e.command) != 0) continue;
+        if (std::memcmp(e.command, cdb + sim::kCmdBytesOffset, sizeof e.command) != 0) continue;
         if (++seen_[i] == e.occurrence && fires == nullptr) fires = &e;
     }
     if (fires) ++committed_;
