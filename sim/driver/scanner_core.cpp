@@ -15,9 +15,6 @@ constexpr std::uint32_t kFnvPrime = 16777619u;
 constexpr std::uint32_t kIoctlGetDeviceDescriptor = 0x80002018u;
 constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
 constexpr std::uint32_t kDescriptorLength = 8;
-constexpr std::uint32_t kCswStatusOffset = 12;
-constexpr std::uint32_t kCswResidueOffset = 8;
-constexpr std::uint32_t kCbwFlagsOffset = 12;
 constexpr std::uint8_t kScsiGood = 0x00;
 constexpr std::uint8_t kScsiCheckCondition = 0x02;
 constexpr std::uint8_t kBotStatusFailed = 1;
@@ -196,7 +193,8 @@ void ScannerCore::ArmFault(Session& s, const std::uint8_t* cbw, const FaultEntry
     if (fault->kind == kFaultRefuse || fault->kind == kFaultRefuseShortCsw) {
         model_.SetSense(fault->senseKey, fault->asc, fault->ascq);
         s.bot_.ForceNextStatus(kBotStatusFailed);
-    } else if (fault->kind == kFaultShortData && cbw[kCbwFlagsOffset] == cmdset::kCbwFlagsOut) {
+    } else if (fault->kind == kFaultShortData &&
+               cbw[sim::kBotCbwFlagsOffset] == cmdset::kCbwFlagsOut) {
         s.bot_.ForceNextStatus(0);
     }
 }
@@ -274,9 +272,9 @@ bool ScannerCore::Read(Session& s, std::uint8_t* buf, std::uint32_t len, std::ui
             s.bot_.BuildCsw(csw);
             ExchangeRecord& r = s.current_;
             r.cswLength = static_cast<std::uint8_t>(*given);
-            r.reported = Le32(csw + kCswResidueOffset);
-            if (csw[kCswStatusOffset] != 0) KeepSense(r);
-            EndExchange(s, kOutcomeCompleted, csw[kCswStatusOffset]);
+            r.reported = Le32(csw + sim::kBotCswResidueOffset);
+            if (csw[sim::kBotCswStatusOffset] != 0) KeepSense(r);
+            EndExchange(s, kOutcomeCompleted, csw[sim::kBotCswStatusOffset]);
         }
     }
     LeaveSession(s);
