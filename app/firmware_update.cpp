@@ -43,64 +43,64 @@ std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) {
     return (n + unit - 1) / unit * unit;
 }
 
-void HideGauge(View& view) {
-    view.SetGaugeProgress(0);
-    view.SetGaugeVisible(false);
-}
-
-// Everything between the connection and the closing exchange. Stops at the first failed call.
-void SendImage(View& view, int handle, const char* path) {
+// Check: the path, the file and its size. False after telling the view why.
+bool CheckImage(View& view, const char* path, platform::FileHandle& file, std::uint32_t& size) {
     if (path == nullptr || std::strlen(path) > kMaxImagePath) {
         view.SetStatus("Open file fail.");
-        return;
+        return false;
     }
     // Others may read the image meanwhile, but nobody may change it under the update.
-    const platform::FileHandle file(platform::Sys().CreateFile(
+    file = platform::FileHandle(platform::Sys().CreateFile(
         path, platform::kGenericRead, platform::kFileShareRead, platform::kOpenExisting));
     if (!file.valid()) {
         view.SetStatus("Open file fail.");
-        return;
+        return false;
     }
     std::int64_t fileSize = -1;
     if (!platform::Sys().GetFileSizeEx(file.get(), &fileSize) || fileSize < 0) {
         view.SetStatus("Open file fail.");
-        return;
+        return false;
     }
     if (fileSize == 0) {
         view.SetStatus("Image file is empty.");
-        return;
+        return false;
     }
     if (fileSize > std::numeric_limits<std::int32_t>::max()) {
         view.SetStatus("Image file too large.");
-        return;
+        return false;
     }
-    const auto size = static_cast<std::uint32_t>(fileSize);
+    size = static_cast<std::uint32_t>(fileSize);
+    return true;
+}
 
+// Load: the whole file into memory, with room for the rounding. Null after telling the view why.
+std::unique_ptr<std::uint8_t[]> LoadImage(View& view, platform::Handle file, std::uint32_t size) {
     std::unique_ptr<std::uint8_t[]> image;
     try {
         image = std::make_unique_for_overwrite<std::uint8_t[]>(std::size_t{size} + kRoundingUnit);
     } catch (const std::bad_alloc&) {
         view.SetStatus("Allocate memory fail.");
-        return;
+        return nullptr;
     }
     // A rounded last block carries zeros past the end of the file.
     std::memset(image.get() + size, 0, kRoundingUnit);
-    if (!ReadWhole(file.get(), image.get(), size)) {
+    if (!ReadWhole(file, image.get(), size)) {
         view.SetStatus("Open file fail.");
-        return;
+        return nullptr;
     }
+    return image;
+}
 
+// Send: the opening bracket, the blocks, then the finishing value. Stops at the first failed
+// call; true when every call went through.
+bool SendBlocks(View& view, int handle, const std::uint8_t* image, std::uint32_t size) {
     const bool stillImage = handle > kLastDiskHandle;
     std::uint32_t blockLength = stillImage ? kStillImageBlock : kDiskBlock;
     std::uint8_t bracket[16] = {};
     std::uint8_t address[16] = {};
 
     bool ok = ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, bracket, sizeof bracket) != 0;
-    if (ok) {
-        view.SetGaugeProgress(0);
-        view.SetGaugeMax(size);
-        view.SetGaugeVisible(true);
-    }
+    if (ok) ShowGauge(view, size);
     // Built once per job: the texts are set for every block.
     const std::string startText = "Update FW Start...";
     const std::string dataText = "Update FW Data...";
@@ -115,8 +115,8 @@ void SendImage(View& view, int handle, const char* path) {
             break;
         }
         view.SetStatus(startText);
-        if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelFirmware, image.get() + offset,
-                                      blockLength) == 0) {
+        if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelFirmware, image + offset, blockLength) ==
+            0) {
             ok = false;
             break;
         }
@@ -130,8 +130,23 @@ void SendImage(View& view, int handle, const char* path) {
         PutBE32(address, cmdset::kFinishingValue);
         ok = ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelVersion, address, 4) != 0;
     }
+    return ok;
+}
+
+// Report: the verdict in the status bar, and the gauge put away.
+void ReportUpdate(View& view, bool ok) {
     view.SetStatus(ok ? "Update FW Ok." : "Update FW fail.");
     HideGauge(view);
+}
+
+// Everything between the connection and the closing exchange. Stops at the first failed call.
+void SendImage(View& view, int handle, const char* path) {
+    platform::FileHandle file;
+    std::uint32_t size = 0;
+    if (!CheckImage(view, path, file, size)) return;
+    const std::unique_ptr<std::uint8_t[]> image = LoadImage(view, file.get(), size);
+    if (image == nullptr) return;
+    ReportUpdate(view, SendBlocks(view, handle, image.get(), size));
 }
 
 }  // namespace

@@ -170,9 +170,7 @@ void TForm1::ReadFlash() {
         return;
     }
 
-    view_.SetGaugeProgress(0);
-    view_.SetGaugeMax(length);
-    view_.SetGaugeVisible(true);
+    ShowGauge(view_, length);
     if (!ReadRange(view_, handle, start, length, buffer.get())) {
         view_.SetStatus("Upload fail!");
     } else if (!dump.Replace(buffer.get(), length)) {
@@ -180,8 +178,7 @@ void TForm1::ReadFlash() {
     } else {
         view_.SetStatus("Upload OK!");
     }
-    view_.SetGaugeProgress(0);
-    view_.SetGaugeVisible(false);
+    HideGauge(view_);
 }
 
 }  // namespace app

@@ -49,4 +49,16 @@ class View {
     virtual bool EndRequested() const { return false; }
 };
 
+// The gauge around one job: shown from 0 up to `maximum`, then put away at 0.
+inline void ShowGauge(View& view, std::int64_t maximum) {
+    view.SetGaugeProgress(0);
+    view.SetGaugeMax(maximum);
+    view.SetGaugeVisible(true);
+}
+
+inline void HideGauge(View& view) {
+    view.SetGaugeProgress(0);
+    view.SetGaugeVisible(false);
+}
+
 }  // namespace app

@@ -37,6 +37,46 @@ void TraceBadCsw() {
     platform::Sys().OutputDebugString(line);
 }
 
+// The second half of a failed exchange: asks the device why, under a new tag. Returns doBOT's
+// result and sets its result code and verdict.
+int RequestSense(platform::Handle h, std::int32_t* resultCode, TransferOutcome& verdict) {
+    std::int32_t error = 0;
+    std::uint32_t residue = 0;
+    BOTSetup(cmdset::kCbwFlagsIn, cmdset::kSenseLength);
+    // Clear the failed command's bytes so the device sees a clean REQUEST SENSE block.
+    std::uint8_t* cb = g_BOTState.cbw + kCbwCommandBlockOffset;
+    std::memset(cb, 0, cmdset::kCdbLength);
+    cb[0] = cmdset::kScsiRequestSense;
+    cb[4] = static_cast<std::uint8_t>(cmdset::kSenseLength);
+
+    std::uint32_t count = 0;
+    if (!send_out_token(h, g_BOTState.cbw, cmdset::kCbwLength, &error, &count)) {
+        Trace("USB2.0 HOST doBOT: bad return from send_out_token %d (2)\n", error);
+        return 0;
+    }
+    if (!send_in_token(h, g_BOTState.sense, cmdset::kSenseLength, &error, &count)) {
+        Trace("USB2.0 HOST doBOT: bad return from send_in_token %d (2)\n", error);
+        return 0;
+    }
+    std::uint8_t senseStatus = 0;
+    if (!BOTStatus(h, &residue, &senseStatus, &error)) {
+        Trace("USB2.0 HOST doBOT: bad status on REQUEST_SENSE\n");
+        verdict = TransferOutcome::kFailedWithEmptySense;
+        return 0;
+    }
+    if (count < cmdset::kSenseLength) {
+        Trace("USB2.0 HOST doBOT: return cnt %d < 18\n", static_cast<int>(count));
+        verdict = TransferOutcome::kFailedWithEmptySense;
+        return 0;
+    }
+    *resultCode = static_cast<std::int32_t>(static_cast<std::uint32_t>(g_BOTState.sense[2]) << 16 |
+                                            static_cast<std::uint32_t>(g_BOTState.sense[12]) << 8);
+    // Sense whose bytes 2 and 12 are both 0 gives a result code of 0 for a failed command.
+    verdict = *resultCode != 0 ? TransferOutcome::kFailedWithSense
+                               : TransferOutcome::kFailedWithEmptySense;
+    return 1;
+}
+
 }  // namespace
 
 void BOTSetup(std::uint8_t flags, std::uint32_t dataLength) {
@@ -95,7 +135,7 @@ int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
     return 1;
 }
 
-int doBOT(platform::Handle h, std::uint8_t direction, void* buffer, std::uint32_t length,
+int doBOT(platform::Handle h, std::uint8_t cbwFlags, void* buffer, std::uint32_t length,
           std::uint32_t* transferred, std::int32_t* resultCode, TransferOutcome* outcome) {
     TransferOutcome scratch = TransferOutcome::kNotSent;
     TransferOutcome& verdict = outcome != nullptr ? *outcome : scratch;
@@ -113,7 +153,7 @@ int doBOT(platform::Handle h, std::uint8_t direction, void* buffer, std::uint32_
         return 0;
     }
 
-    if (direction == cmdset::kCbwFlagsIn) {
+    if (cbwFlags == cmdset::kCbwFlagsIn) {
         if (!send_in_token(h, buffer, length, &error, transferred)) {
             Trace("USB2.0 HOST doBOT: bad return from send_in_token %d\n", error);
             return 0;
@@ -142,37 +182,5 @@ int doBOT(platform::Handle h, std::uint8_t direction, void* buffer, std::uint32_
     verdict = TransferOutcome::kTransportFailure;
 
     Trace("USB2.0 HOST REQUEST_SENSE(status %x):\n", status);
-    BOTSetup(cmdset::kCbwFlagsIn, cmdset::kSenseLength);
-    // Clear the failed command's bytes so the device sees a clean REQUEST SENSE block.
-    std::uint8_t* cb = g_BOTState.cbw + kCbwCommandBlockOffset;
-    std::memset(cb, 0, cmdset::kCdbLength);
-    cb[0] = cmdset::kScsiRequestSense;
-    cb[4] = static_cast<std::uint8_t>(cmdset::kSenseLength);
-
-    std::uint32_t count = 0;
-    if (!send_out_token(h, g_BOTState.cbw, cmdset::kCbwLength, &error, &count)) {
-        Trace("USB2.0 HOST doBOT: bad return from send_out_token %d (2)\n", error);
-        return 0;
-    }
-    if (!send_in_token(h, g_BOTState.sense, cmdset::kSenseLength, &error, &count)) {
-        Trace("USB2.0 HOST doBOT: bad return from send_in_token %d (2)\n", error);
-        return 0;
-    }
-    std::uint8_t senseStatus = 0;
-    if (!BOTStatus(h, &residue, &senseStatus, &error)) {
-        Trace("USB2.0 HOST doBOT: bad status on REQUEST_SENSE\n");
-        verdict = TransferOutcome::kFailedWithEmptySense;
-        return 0;
-    }
-    if (count < cmdset::kSenseLength) {
-        Trace("USB2.0 HOST doBOT: return cnt %d < 18\n", static_cast<int>(count));
-        verdict = TransferOutcome::kFailedWithEmptySense;
-        return 0;
-    }
-    *resultCode = static_cast<std::int32_t>(static_cast<std::uint32_t>(g_BOTState.sense[2]) << 16 |
-                                            static_cast<std::uint32_t>(g_BOTState.sense[12]) << 8);
-    // Sense whose bytes 2 and 12 are both 0 gives a result code of 0 for a failed command.
-    verdict = *resultCode != 0 ? TransferOutcome::kFailedWithSense
-                               : TransferOutcome::kFailedWithEmptySense;
-    return 1;
+    return RequestSense(h, resultCode, verdict);
 }

@@ -1,3 +1,5 @@
+#include <memory>
+
 #include "devlink/zamo_usb.h"
 
 CZamoUSB g_DeviceTable[kDeviceTableSize];
@@ -8,12 +10,9 @@ CZamoUSB& SlotForHandle(int hDevice) {
 
 void ResetDeviceTable() {
     for (CZamoUSB& device : g_DeviceTable) {
-        device.m_hDisk.reset();
-        device.m_hService.reset();
-        device.m_cDevice = 32;
-        device.m_dwTimeOut = 15;
-        device.m_bConnected = 1;
-        device.m_dwLastKey = 0;
-        device.m_lastOutcome = TransferOutcome::kNotSent;
+        // The destructor closes what the object holds; construction puts back the defaults its
+        // members declare.
+        std::destroy_at(&device);
+        std::construct_at(&device);
     }
 }

@@ -79,16 +79,16 @@ int CZamoUSB::xServiceIsFinish() {
     return static_cast<int>(reply.dwResult);
 }
 
-int CZamoUSB::xServiceOpen() {
+// Stage 1: take the service event, or force it when its holder seems to be gone. False when the
+// link broke on the way, with the event signalled again.
+bool CZamoUSB::TakeServiceEvent() {
     platform::System& sys = platform::Sys();
-
-    // Stage 1: take the service event, or force it when its holder seems to be gone.
     int minuteCountdown = kMinuteOfWaits;
     int finishCountdown = kFinishCheckEvery;
     int finishedStreak = 0;
     for (;;) {
         if (sys.WaitForSingleObject(m_hService.get(), kEventWaitMs) == platform::kWaitObject0) {
-            break;
+            return true;
         }
         if (minuteCountdown == 0) {
             Trace("[MsdcZamoHost] xServiceOpen(): Bk still running 1 min!\r\n");
@@ -96,7 +96,7 @@ int CZamoUSB::xServiceOpen() {
             if (!ReconnectDisk()) {
                 Trace("[MsdcZamoHost] xServiceOpen(): Connect is broken! - 0\r\n");
                 SignalService();
-                return 0;
+                return false;
             }
         } else {
             --minuteCountdown;
@@ -108,33 +108,40 @@ int CZamoUSB::xServiceOpen() {
                 Trace(
                     "[MsdcZamoHost] xServiceOpen: Maybe some AP is broken, Force Event is "
                     "Signal.\r\n");
-                break;
+                return true;
             }
         } else {
             --finishCountdown;
         }
     }
+}
 
-    // Stage 2: give a holder whose work is done time to release the lock.
+// Stage 2: give a holder whose work is done time to release the lock. False when the link broke,
+// with the event signalled again.
+bool CZamoUSB::AwaitLockRelease() {
     for (int pass = 1;; ++pass) {
-        if (!xServiceIsFinish()) break;
-        if (!xServiceIsLock()) break;
-        if (pass == kStaleLockChecks) break;
+        if (!xServiceIsFinish()) return true;
+        if (!xServiceIsLock()) return true;
+        if (pass == kStaleLockChecks) return true;
         if (!m_bConnected) {
             Trace("[MsdcZamoHost] xServiceOpen(): Connect is broken! - 1\r\n");
             SignalService();
-            return 0;
+            return false;
         }
-        sys.Sleep(kLockPollMs);
+        platform::Sys().Sleep(kLockPollMs);
     }
+}
 
-    // Stage 3: break a lock left by a program that died.
+// Stage 3: break a lock left by a program that died.
+void CZamoUSB::BreakLeftLock() {
     if (xServiceIsLock()) {
         Trace("[MsdcZamoHost] xServiceOpen: Maybe some AP is broken, Terminate last service.\r\n");
         xServiceUnLock();
     }
+}
 
-    // Stage 4: take the device-side lock.
+// Stage 4: take the device-side lock. Returns xServiceOpen's result.
+int CZamoUSB::TakeDeviceLock() {
     for (int attempt = 1;; ++attempt) {
         if (xServiceLock()) return 1;
         if (attempt == kLockAttempts) {
@@ -147,8 +154,15 @@ int CZamoUSB::xServiceOpen() {
             SignalService();
             return 0;
         }
-        sys.Sleep(kLockPollMs);
+        platform::Sys().Sleep(kLockPollMs);
     }
+}
+
+int CZamoUSB::xServiceOpen() {
+    if (!TakeServiceEvent()) return 0;
+    if (!AwaitLockRelease()) return 0;
+    BreakLeftLock();
+    return TakeDeviceLock();
 }
 
 int CZamoUSB::xServiceClose() {

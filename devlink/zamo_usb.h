@@ -23,24 +23,63 @@ class CZamoUSB {
     CZamoUSB& operator=(const CZamoUSB&) = delete;
     virtual ~CZamoUSB() = default;  // the handle owners close what is held
 
-    // Discovery and connection.
+    // Every call below runs on the caller's thread and blocks while the device answers (each
+    // exchange is bounded by the device's time-out). Buffers passed in stay the caller's and are
+    // used only during the call. The object owns m_hDisk and m_hService.
+
+    // Discovery and connection. Called by the host calls that open a device.
+    //
+    // Opens still-image device `cDevice` - 256 and asks for its descriptor. Returns 1 when the
+    // device answers with an accepted vendor: m_hDisk holds it, m_cDevice is `cDevice`, and the
+    // service event is opened when none was held. Returns 0 otherwise; a failed descriptor
+    // request closes m_hDisk, other failures leave the object's fields as they were.
     int ConnectToScanner(int cDevice);
+    // Opens removable drive `letter` and sends the tag query over the disk path. Returns 1 when
+    // the device answers with the vendor tag: m_hDisk holds it, m_cDevice is the letter, and the
+    // service event is that drive's (reopened when the letter changed). Returns 0 for a letter
+    // outside 'A'..'Z', a drive that is not removable, or no answer; m_hDisk is then closed
+    // unless the drive could not even be tried. The query sets m_bConnected and m_lastOutcome.
     int ConnectToDisk(char letter);
+    // Closes m_hDisk and tries ConnectToDisk on each removable drive but A, in list order, until
+    // one answers. Returns 1 when one did; else 0 with m_hDisk closed and m_lastOutcome
+    // kDeviceGone.
     int ReconnectDisk();
 
-    // Vendor command transmission.
+    // Vendor command transmission: one command and its data phase, no retry. `packet` and its
+    // buffer stay the caller's; the buffer is filled on an in transfer. Returns 0 without
+    // touching the wire (m_lastOutcome kNotSent, m_bConnected unchanged) when m_hDisk is not
+    // open or the length exceeds the direction's limit. Otherwise sends over the disk path
+    // (pass-through; m_dwLastKey 0) or the still-image path (doBOT; m_dwLastKey its result
+    // code), sets m_bConnected to the return and m_lastOutcome to the verdict. The disk path
+    // returns 1 only when the device passed the command; the still-image path returns doBOT's
+    // result, which is 1 also for a failed command whose sense was had whole.
     int xTransmitToDevice(const tPacket* packet);
 
-    // Service protocol and data commands.
+    // Service protocol: one exchange each, no waiting. The reply's dwResult is returned as is.
+    //
+    // Returns 0 when the exchange failed; 1 when the reply's size is not 16; else dwResult.
     int xServiceLock();
+    // Returns 0 when the exchange failed or the reply's size is not 16; else dwResult.
     int xServiceUnLock();
+    // Returns 0 when the exchange failed or the reply's size is not 16; else dwResult.
     int xServiceIsLock();
+    // Returns 0 when the exchange failed; else dwResult, even when the reply's size is not 16.
     int xServiceIsFinish();
+    // Called first by each data call. Blocks, polling on the platform clock, until the service
+    // is this program's: waits for the service event (reconnecting once a minute, and taking the
+    // event by force after three "finished" answers in a row), gives a finished holder time to
+    // release its lock, breaks a lock left behind, then takes the device-side lock. Returns 1
+    // with the lock held; 0 when the link broke or the lock could not be had, after signalling
+    // the event again.
     int xServiceOpen();
+    // Called last by each data call. Polls until the device says it is finished or the link is
+    // down, then releases the device-side lock and signals the service event. Returns the
+    // unlock's result, or 0 when the link is down (m_bConnected 0 or no m_hDisk).
     int xServiceClose();
-    // Return 1 when every data transfer of the call was carried out, passed by the device and
-    // moved every byte asked for (a get's first transfer, which only asks the device to
-    // prepare, may move fewer); 0 otherwise. Each runs xServiceClose once.
+    // Data commands: xServiceOpen, the transfers, xServiceClose once. A failed open does not stop
+    // the transfers. Return 1 when every data transfer of the call was carried out, passed by the
+    // device and moved every byte asked for (a get's first transfer, which only asks the device
+    // to prepare, may move fewer); 0 otherwise. The buffer stays the caller's; a get fills it.
     int VenderCmd_GetData(std::uint8_t bySelector, void* buffer, std::uint32_t dwBytes);
     int VenderCmd_SetData(std::uint8_t bySelector, const void* buffer, std::uint32_t dwBytes);
 
@@ -60,6 +99,11 @@ class CZamoUSB {
   private:
     int ServiceCommand(std::uint8_t code, tServiceReply* reply);
     void SignalService();
+    // The four stages of xServiceOpen, in order.
+    bool TakeServiceEvent();
+    bool AwaitLockRelease();
+    void BreakLeftLock();
+    int TakeDeviceLock();
     // Whether the data transfer just made went through whole; a get's first transfer only needs
     // to be passed.
     bool TransferWhole() const { return IsWhole(m_lastOutcome); }

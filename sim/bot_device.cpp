@@ -9,13 +9,6 @@
 namespace sim {
 namespace {
 
-constexpr std::uint32_t kTagOffset = 4;
-constexpr std::uint32_t kLengthOffset = 8;
-constexpr std::uint32_t kFlagsOffset = 12;
-constexpr std::uint32_t kLunOffset = 13;
-constexpr std::uint32_t kCbLengthOffset = 14;
-constexpr std::uint32_t kResidueOffset = 8;
-constexpr std::uint32_t kStatusOffset = 12;
 constexpr std::uint8_t kStatusPassed = 0;
 constexpr std::uint8_t kStatusFailed = 1;
 
@@ -29,15 +22,15 @@ bool BotDevice::LooksLikeCbw(const std::uint8_t* data, std::uint32_t len) {
 }
 
 bool BotDevice::TakeCbw(const std::uint8_t* data) {
-    const std::uint8_t flags = data[kFlagsOffset];
-    if ((flags != cmdset::kCbwFlagsIn && flags != cmdset::kCbwFlagsOut) || data[kLunOffset] != 0 ||
-        data[kCbLengthOffset] != cmdset::kCdbLength)
+    const std::uint8_t flags = data[kBotCbwFlagsOffset];
+    if ((flags != cmdset::kCbwFlagsIn && flags != cmdset::kCbwFlagsOut) ||
+        data[kBotCbwLunOffset] != 0 || data[kBotCbwCbLengthOffset] != cmdset::kCdbLength)
         return false;
     if (phase_ != Phase::kCommand) ++abandoned_;
     std::memcpy(cbw_, data, kBotCbwLength);
     previousTag_ = tag_;
-    tag_ = GetLE32(cbw_ + kTagOffset);
-    length_ = GetLE32(cbw_ + kLengthOffset);
+    tag_ = GetLE32(cbw_ + kBotTagOffset);
+    length_ = GetLE32(cbw_ + kBotCbwLengthOffset);
     deviceToHost_ = flags == cmdset::kCbwFlagsIn;
     forced_ = forcePending_;
     forcePending_ = false;
@@ -134,9 +127,9 @@ bool BotDevice::Read(std::uint8_t* buf, std::uint32_t len, std::uint32_t* given)
 
 void BotDevice::BuildCsw(std::uint8_t csw[kBotCswLength]) const {
     std::memcpy(csw, cmdset::kCswSignature, sizeof cmdset::kCswSignature);
-    PutLE32(csw + kTagOffset, tag_);
-    PutLE32(csw + kResidueOffset, residue_);
-    csw[kStatusOffset] = status_;
+    PutLE32(csw + kBotTagOffset, tag_);
+    PutLE32(csw + kBotCswResidueOffset, residue_);
+    csw[kBotCswStatusOffset] = status_;
 }
 
 }  // namespace sim

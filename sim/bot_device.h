@@ -26,7 +26,15 @@ namespace sim {
 
 constexpr std::uint32_t kBotCbwLength = 31;
 constexpr std::uint32_t kBotCswLength = 13;
+// Fields of the wrappers, for every device-side model that reads or bends them.
+constexpr std::uint32_t kBotTagOffset = 4;  // in the CBW and in the CSW
+constexpr std::uint32_t kBotCbwLengthOffset = 8;
+constexpr std::uint32_t kBotCbwFlagsOffset = 12;
+constexpr std::uint32_t kBotCbwLunOffset = 13;
+constexpr std::uint32_t kBotCbwCbLengthOffset = 14;
 constexpr std::uint32_t kBotCommandBlockOffset = 15;
+constexpr std::uint32_t kBotCswResidueOffset = 8;
+constexpr std::uint32_t kBotCswStatusOffset = 12;
 
 class BotDevice {
   public:

@@ -1,5 +1,7 @@
 #include "sim/fault_plan.h"
 
+#include "sim/firmware_model.h"
+
 namespace sim {
 namespace {
 
@@ -9,8 +11,6 @@ Fault Make(FaultKind kind, std::uint32_t value = 0) {
     f.value = value;
     return f;
 }
-
-constexpr std::size_t kCmdBytesOffset = 10;
 
 }  // namespace
 

@@ -9,8 +9,6 @@
 namespace sim {
 namespace {
 
-constexpr std::uint32_t kVendorLengthOffset = 6;  // CDB bytes 6..9: data length, MSB first
-constexpr std::uint32_t kCmdBytesOffset = 10;     // CDB bytes 10..15: CmdBytes[0..5]
 constexpr std::uint32_t kSenseAllocationOffset = 4;
 constexpr std::uint32_t kReplyLength = 16;
 constexpr std::uint32_t kVersionLength = 4;

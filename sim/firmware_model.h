@@ -38,6 +38,11 @@ struct ModelClock {
     void* context = nullptr;
 };
 
+// Where the vendor block keeps what the device reads from it; the fault plan matches on the
+// same command bytes.
+constexpr std::uint32_t kVendorLengthOffset = 6;  // bytes 6..9: data length, MSB first
+constexpr std::uint32_t kCmdBytesOffset = 10;     // bytes 10..15: CmdBytes[0..5]
+
 constexpr std::uint32_t kSenseDataLength = 18;
 constexpr std::uint32_t kSelectorCount = 256;
 

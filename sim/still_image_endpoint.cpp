@@ -8,11 +8,6 @@
 namespace sim {
 namespace {
 
-constexpr std::uint32_t kCbwLengthOffset = 8;
-constexpr std::uint32_t kCbwFlagsOffset = 12;
-constexpr std::uint32_t kCswTagOffset = 4;
-constexpr std::uint32_t kCswStatusOffset = 12;
-constexpr std::uint32_t kCswResidueOffset = 8;
 constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
 constexpr std::uint8_t kStatusFailed = 1;
 
@@ -129,9 +124,9 @@ bool StillImageEndpoint::WriteCbw(const std::uint8_t* data, std::uint32_t len,
     } else {
         active_ = ActiveFaults{};
     }
-    logIndex_ =
-        log.BeginCommand(WirePath::kStillImage, cdb, data[kCbwFlagsOffset] == cmdset::kCbwFlagsIn,
-                         GetLE32(data + kCbwLengthOffset));
+    logIndex_ = log.BeginCommand(WirePath::kStillImage, cdb,
+                                 data[kBotCbwFlagsOffset] == cmdset::kCbwFlagsIn,
+                                 GetLE32(data + kBotCbwLengthOffset));
 
     if (scanner_.unplugged_ || active_.Has(FaultKind::kCbwWriteFails)) {
         bot.Abort();
@@ -228,10 +223,10 @@ bool StillImageEndpoint::ReadCsw(std::uint8_t* buf, std::uint32_t len, std::uint
     if (active_.Has(FaultKind::kStaleTag)) {
         const std::uint32_t older =
             bot.PreviousTag() != bot.Tag() ? bot.PreviousTag() : bot.Tag() - 1;
-        PutLE32(csw + kCswTagOffset, older);
+        PutLE32(csw + kBotTagOffset, older);
     }
     if (const Fault* f = active_.Get(FaultKind::kBadCswSignature)) PutLE32(csw, f->value);
-    if (active_.Has(FaultKind::kResidue)) PutLE32(csw + kCswResidueOffset, residueLie_);
+    if (active_.Has(FaultKind::kResidue)) PutLE32(csw + kBotCswResidueOffset, residueLie_);
     std::uint32_t deliver = len < kBotCswLength ? len : kBotCswLength;
     if (const Fault* f = active_.Get(FaultKind::kCswReadShort))
         deliver = f->value < deliver ? f->value : deliver;
@@ -240,7 +235,7 @@ bool StillImageEndpoint::ReadCsw(std::uint8_t* buf, std::uint32_t len, std::uint
     std::memcpy(buf, csw, deliver);
     *done = deliver;
     log.AddPhase(WirePhaseKind::kCsw, true, len, deliver, csw, deliver);
-    log.SetStatus(logIndex_, csw[kCswStatusOffset]);
+    log.SetStatus(logIndex_, csw[kBotCswStatusOffset]);
     return true;
 }
 

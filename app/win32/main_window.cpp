@@ -94,56 +94,57 @@ void MainWindow::Create() {
 void MainWindow::CreateControls() {
     for (std::size_t i = 0; i < kControls.size(); ++i) {
         const ControlSpec& item = kControls[i];
-        HWND control = nullptr;
-        switch (item.kind) {
-            case ControlKind::Edit:
-                control =
-                    ::CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", item.text,
-                                      WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL,
-                                      0, 0, 0, 0, hwnd_, AsMenu(item.id), instance_, nullptr);
-                break;
-            case ControlKind::Button:
-                control = ::CreateWindowExA(0, "BUTTON", item.text,
-                                            WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0,
-                                            0, 0, 0, hwnd_, AsMenu(item.id), instance_, nullptr);
-                break;
-            case ControlKind::Label:
-                control = ::CreateWindowExA(0, "STATIC", item.text,
-                                            WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 0, 0,
-                                            0, hwnd_, AsMenu(item.id), instance_, nullptr);
-                break;
-            case ControlKind::ScrollBar:
-                control = ::CreateWindowExA(0, "SCROLLBAR", "",
-                                            WS_CHILD | WS_VISIBLE | WS_TABSTOP | SBS_HORZ, 0, 0, 0,
-                                            0, hwnd_, AsMenu(item.id), instance_, nullptr);
-                if (control != nullptr) {
-                    SCROLLINFO info{};
-                    info.cbSize = sizeof info;
-                    info.fMask = SIF_RANGE | SIF_POS | SIF_PAGE;
-                    info.nMin = kScrollMin;
-                    info.nMax = kScrollMax;
-                    info.nPage = 0;
-                    info.nPos = kScrollMin;
-                    ::SetScrollInfo(control, SB_CTL, &info, TRUE);
-                }
-                break;
-            case ControlKind::Gauge:
-                control = CreateGauge(hwnd_, item.id, instance_, gauge_);
-                break;
-            case ControlKind::StatusBar:
-                // Placed by the layout like every other control, not docked by itself.
-                control = ::CreateWindowExA(
-                    0, STATUSCLASSNAMEA, "",
-                    WS_CHILD | WS_VISIBLE | CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER, 0, 0,
-                    0, 0, hwnd_, AsMenu(item.id), instance_, nullptr);
-                break;
-        }
+        HWND control = CreateControl(item);
         if (control == nullptr) {
             throw std::runtime_error(std::string("The control ") + item.name +
                                      " cannot be created");
         }
         controls_[i] = control;
     }
+}
+
+HWND MainWindow::CreateControl(const ControlSpec& item) {
+    switch (item.kind) {
+        case ControlKind::Edit:
+            return ::CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", item.text,
+                                     WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL,
+                                     0, 0, 0, 0, hwnd_, AsMenu(item.id), instance_, nullptr);
+        case ControlKind::Button:
+            return ::CreateWindowExA(0, "BUTTON", item.text,
+                                     WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0,
+                                     hwnd_, AsMenu(item.id), instance_, nullptr);
+        case ControlKind::Label:
+            return ::CreateWindowExA(0, "STATIC", item.text,
+                                     WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 0, 0, 0,
+                                     hwnd_, AsMenu(item.id), instance_, nullptr);
+        case ControlKind::ScrollBar: {
+            HWND control =
+                ::CreateWindowExA(0, "SCROLLBAR", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | SBS_HORZ,
+                                  0, 0, 0, 0, hwnd_, AsMenu(item.id), instance_, nullptr);
+            if (control != nullptr) InitScrollBar(control);
+            return control;
+        }
+        case ControlKind::Gauge:
+            return CreateGauge(hwnd_, item.id, instance_, gauge_);
+        case ControlKind::StatusBar:
+            // Placed by the layout like every other control, not docked by itself.
+            return ::CreateWindowExA(
+                0, STATUSCLASSNAMEA, "",
+                WS_CHILD | WS_VISIBLE | CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER, 0, 0, 0,
+                0, hwnd_, AsMenu(item.id), instance_, nullptr);
+    }
+    return nullptr;
+}
+
+void MainWindow::InitScrollBar(HWND scrollBar) {
+    SCROLLINFO info{};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_RANGE | SIF_POS | SIF_PAGE;
+    info.nMin = kScrollMin;
+    info.nMax = kScrollMax;
+    info.nPage = 0;
+    info.nPos = kScrollMin;
+    ::SetScrollInfo(scrollBar, SB_CTL, &info, TRUE);
 }
 
 void MainWindow::ApplyDpi(int dpi) {

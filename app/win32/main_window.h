@@ -67,6 +67,10 @@ class MainWindow final : public View {
     void OnDpiChanged(int dpi, const RECT* suggested);
 
     void CreateControls();
+    // One control of the layout; null when the system refuses it.
+    HWND CreateControl(const ControlSpec& item);
+    // The scroll bar's range 0..5, at 0.
+    static void InitScrollBar(HWND scrollBar);
     // Font, control places and status panels for `dpi`; the window's own size too.
     void ApplyDpi(int dpi);
     void ResizeToClient();

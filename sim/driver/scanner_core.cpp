@@ -15,10 +15,6 @@ constexpr std::uint32_t kFnvPrime = 16777619u;
 constexpr std::uint32_t kIoctlGetDeviceDescriptor = 0x80002018u;
 constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
 constexpr std::uint32_t kDescriptorLength = 8;
-constexpr std::uint32_t kCswStatusOffset = 12;
-constexpr std::uint32_t kCswResidueOffset = 8;
-constexpr std::uint32_t kCbwFlagsOffset = 12;
-constexpr std::uint32_t kCmdBytesOffset = 10;
 constexpr std::uint8_t kScsiGood = 0x00;
 constexpr std::uint8_t kScsiCheckCondition = 0x02;
 constexpr std::uint8_t kBotStatusFailed = 1;
@@ -46,7 +42,7 @@ std::uint32_t ShortCount(const FaultEntry& fault, std::uint32_t length) {
 }
 
 bool IsFirmwareBlock(const std::uint8_t* cdb) {
-    const std::uint8_t* cmd = cdb + kCmdBytesOffset;
+    const std::uint8_t* cmd = cdb + sim::kCmdBytesOffset;
     return cdb[0] == cmdset::kOpCodeVendor && cmd[0] == cmdset::kDataCommand &&
            cmd[1] == cmdset::kSet && cmd[2] == cmdset::kSelFirmware;
 }
@@ -113,7 +109,7 @@ const FaultEntry* FaultSchedule::Match(const std::uint8_t cdb[16]) {
     const FaultEntry* fires = nullptr;
     for (std::uint32_t i = 0; i < table_.count; ++i) {
         const FaultEntry& e = table_.entries[i];
-        if (std::memcmp(e.command, cdb + kCmdBytesOffset, sizeof e.command) != 0) continue;
+        if (std::memcmp(e.command, cdb + sim::kCmdBytesOffset, sizeof e.command) != 0) continue;
         if (++seen_[i] == e.occurrence && fires == nullptr) fires = &e;
     }
     if (fires) ++committed_;
@@ -197,7 +193,8 @@ void ScannerCore::ArmFault(Session& s, const std::uint8_t* cbw, const FaultEntry
     if (fault->kind == kFaultRefuse || fault->kind == kFaultRefuseShortCsw) {
         model_.SetSense(fault->senseKey, fault->asc, fault->ascq);
         s.bot_.ForceNextStatus(kBotStatusFailed);
-    } else if (fault->kind == kFaultShortData && cbw[kCbwFlagsOffset] == cmdset::kCbwFlagsOut) {
+    } else if (fault->kind == kFaultShortData &&
+               cbw[sim::kBotCbwFlagsOffset] == cmdset::kCbwFlagsOut) {
         s.bot_.ForceNextStatus(0);
     }
 }
@@ -275,9 +272,9 @@ bool ScannerCore::Read(Session& s, std::uint8_t* buf, std::uint32_t len, std::ui
             s.bot_.BuildCsw(csw);
             ExchangeRecord& r = s.current_;
             r.cswLength = static_cast<std::uint8_t>(*given);
-            r.reported = Le32(csw + kCswResidueOffset);
-            if (csw[kCswStatusOffset] != 0) KeepSense(r);
-            EndExchange(s, kOutcomeCompleted, csw[kCswStatusOffset]);
+            r.reported = Le32(csw + sim::kBotCswResidueOffset);
+            if (csw[sim::kBotCswStatusOffset] != 0) KeepSense(r);
+            EndExchange(s, kOutcomeCompleted, csw[sim::kBotCswStatusOffset]);
         }
     }
     LeaveSession(s);

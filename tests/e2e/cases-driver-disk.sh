@@ -1,9 +1,9 @@
 # kelvane.exe on the disk path: the scanner hosted as a Wine driver presents itself as a
 # removable drive (the first free letter from K:) that answers IOCTL_SCSI_PASS_THROUGH_DIRECT
 # from the same firmware model; the still-image device is off unless a case turns it on. The
-# helpers start_scanner, probe, scanner_status_has and service_verdict come from
-# cases-driver.sh. The disk path writes no trace of its own, so the driver's exchange log shows
-# what went over it.
+# helpers start_scanner, probe, scanner_status_has, service_verdict and
+# two_programs_share_scanner come from cases-driver.sh. The disk path writes no trace of its
+# own, so the driver's exchange log shows what went over it.
 
 # Starts the scanner as a removable drive only (more settings as NAME=VALUE); the letter it got
 # is in $disk_letter.
@@ -129,36 +129,7 @@ SCRIPT
 # other's service.
 case_product_on_disk_two_programs() {
     start_disk_scanner
-    mkdir updater checker
-    cp kelvane.exe updater/
-    mv kelvane.exe checker/
-    head -c 1000000 /dev/urandom >updater/image.bin
-    (cd updater && operate update kelvane.exe image.bin <<<'wait-exit 240000') &
-    local updater=$!
-    # The check starts once the first blocks have gone.
-    local tries=0
-    until probe status && [[ $probe_out =~ firmware-blocks=([0-9]+) ]] &&
-        [ "${BASH_REMATCH[1]}" -ge 2 ]; do
-        tries=$((tries + 1))
-        [ $tries -lt 120 ] || fail "the update does not begin: $probe_out"
-        sleep 0.5
-    done
-    (cd checker && operate checkfw kelvane.exe CHECKFW <<<'wait-exit 240000')
-    local checker_status=$?
-    wait $updater
-    local updater_status=$?
-    out=$here/updater/update.out err=$here/updater/update.err
-    [ $updater_status -eq 0 ] || fail "the update's operator stopped"
-    saw "exit: 0"
-    out=$here/checker/checkfw.out err=$here/checker/checkfw.err
-    [ $checker_status -eq 0 ] || fail "the check's operator stopped"
-    saw "exit: 0"
-    # Kelvane's own programs take turns for whole command frames.
-    saw "stdout: Waiting for another Kelvane program to end its command."
-    out=
-    file_holds checker/result2.ini '[result]\r\nversion=1.23\r\n'
-    probe memory 0x4000 1000000 memory.bin
-    cmp updater/image.bin memory.bin || fail "the scanner's memory differs from the image sent"
+    two_programs_share_scanner 1000000
     scanner_status_has ' locked=0 busy=0 '
     exchanges_all_on_disk
     # Finding and connecting to the drive sends tag queries before the program asks for the

@@ -94,16 +94,16 @@ service_verdict() {
         }' "$1"
 }
 
-# Two programs share the scanner: an unattended update and a CHECKFW started while the update
-# runs. The CHECKFW waits for the update's command frame; both end with status 0, the version is
-# right, the image lands intact, and no exchange of one program falls inside the other's service.
-case_product_on_driver_two_programs() {
-    start_scanner
+# Two programs on the scanner already started: an unattended update of a SIZE-byte image and a
+# CHECKFW started once its first blocks have gone. Both end with status 0, the check waited for
+# the update's command frame and wrote the version, and the image lands intact.
+two_programs_share_scanner() {
+    local size=$1
     mkdir updater checker
     cp kelvane.exe updater/
     mv kelvane.exe checker/
-    head -c 4000000 /dev/urandom >updater/image.bin
-    (cd updater && operate update kelvane.exe image.bin <<<'wait-exit 240000')&
+    head -c "$size" /dev/urandom >updater/image.bin
+    (cd updater && operate update kelvane.exe image.bin <<<'wait-exit 240000') &
     local updater=$!
     # The check starts once the first blocks have gone.
     local tries=0
@@ -123,11 +123,20 @@ case_product_on_driver_two_programs() {
     out=$here/checker/checkfw.out err=$here/checker/checkfw.err
     [ $checker_status -eq 0 ] || fail "the check's operator stopped"
     saw "exit: 0"
+    # Kelvane's own programs take turns for whole command frames.
     saw "stdout: Waiting for another Kelvane program to end its command."
     out=
     file_holds checker/result2.ini '[result]\r\nversion=1.23\r\n'
-    probe memory 0x4000 4000000 memory.bin
+    probe memory 0x4000 "$size" memory.bin
     cmp updater/image.bin memory.bin || fail "the scanner's memory differs from the image sent"
+}
+
+# Two programs share the scanner: an unattended update and a CHECKFW started while the update
+# runs. The CHECKFW waits for the update's command frame; both end with status 0, the version is
+# right, the image lands intact, and no exchange of one program falls inside the other's service.
+case_product_on_driver_two_programs() {
+    start_scanner
+    two_programs_share_scanner 4000000
     scanner_status_has ' protocol-errors=0 locked=0 busy=0 '
     probe log
     echo "$probe_out" >exchanges.log
