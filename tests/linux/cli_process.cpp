@@ -107,9 +107,9 @@ void CliProcess::Kill() {
 }
 
 CliResult RunCli(const std::vector<std::string>& args, const std::string& workDir,
-                 const std::string& lockDir) {
+                 const std::string& lockDir, std::chrono::milliseconds bound) {
     CliProcess process(args, workDir, lockDir);
-    return process.Wait();
+    return process.Wait(bound);
 }
 
 }  // namespace linuxe2e

@@ -42,6 +42,7 @@ class CliProcess {
 
 // Runs kelvane-cli to its end (within the bound).
 CliResult RunCli(const std::vector<std::string>& args, const std::string& workDir,
-                 const std::string& lockDir);
+                 const std::string& lockDir,
+                 std::chrono::milliseconds bound = std::chrono::seconds(120));
 
 }  // namespace linuxe2e
