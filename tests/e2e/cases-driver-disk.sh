@@ -56,6 +56,7 @@ click Get Version
 read-messagebox 60000
 close-messagebox
 wait-frames 3 30000
+wait-scroll 2 30000
 click DoCalibration
 wait-status Set Calibration Success 60000
 wait-frames 4 30000
