@@ -1,4 +1,4 @@
-#include "sim/lie_spec.h"
+#include "sim/lie_text.h"
 
 #include <charconv>
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "sim/lie_spec.h"
+#include "sim/lie_text.h"
 
 namespace app::win32 {
 namespace {

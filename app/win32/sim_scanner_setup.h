@@ -26,7 +26,7 @@ sim::ModelConfig SimScannerConfig();
 // destroyed: the device table closes its handles through it from a static destructor at exit.
 sim::SimDeviceIo& SimulatedScannerIo();
 
-// The environment variable that makes the simulated scanner lie once (see sim/lie_spec.h for the
+// The environment variable that makes the simulated scanner lie once (see sim/lie_text.h for the
 // text it takes). Only kelvane-sim.exe reads it; the program keeps no settings of its own.
 inline constexpr char kSimLieVariable[] = "KV_SIM_LIE";
 

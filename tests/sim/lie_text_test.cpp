@@ -1,4 +1,4 @@
-#include "sim/lie_spec.h"
+#include "sim/lie_text.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@ namespace {
 using sim::FaultKind;
 using sim::ParseLie;
 
-TEST(LieSpec, KindsCountsAndPlaces) {
+TEST(LieText, KindsCountsAndPlaces) {
     struct Case {
         const char* text;
         FaultKind kind;
@@ -42,7 +42,7 @@ TEST(LieSpec, KindsCountsAndPlaces) {
     }
 }
 
-TEST(LieSpec, BadTextSaysWhy) {
+TEST(LieText, BadTextSaysWhy) {
     struct Case {
         const char* text;
         const char* error;
@@ -75,7 +75,7 @@ TEST(LieSpec, BadTextSaysWhy) {
 }
 
 // Skip lets the first matching commands through: the lie hits the second set of selector 9.
-TEST(LieSpec, PlaceHitsTheNthMatchingCommand) {
+TEST(LieText, PlaceHitsTheNthMatchingCommand) {
     std::string error;
     const auto fault = ParseLie("csw-short-refused@02-03-09#2", &error);
     ASSERT_TRUE(fault) << error;
