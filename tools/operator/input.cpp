@@ -77,6 +77,11 @@ bool SelectAllByKeys(bool erase, std::string& error) {
     return Send(keys, error);
 }
 
+bool PressKey(WORD key, std::string& error) {
+    std::vector<INPUT> keys{KeyInput(key, 0), KeyInput(key, KEYEVENTF_KEYUP)};
+    return Send(keys, error);
+}
+
 bool TypeText(const std::string& text, std::string& error) {
     std::vector<INPUT> keys;
     for (unsigned char c : text) {

@@ -17,6 +17,9 @@ bool ClickAt(POINT screen, std::string& error);
 // presses Delete.
 bool SelectAllByKeys(bool erase, std::string& error);
 
+// Presses and releases one key; it goes to the window with the keyboard focus.
+bool PressKey(WORD key, std::string& error);
+
 // Types `text` into the window that has the keyboard focus, one character at a time.
 bool TypeText(const std::string& text, std::string& error);
 

@@ -317,9 +317,16 @@ bool Session::Dialog(const std::string& args) {
     ::GetWindowTextA(dialog, caption, sizeof caption);
     Say("dialog", caption);
     if (answer == "cancel") {
-        if (!ClickWindow(::GetDlgItem(dialog, IDCANCEL), "the dialog's Cancel button")) {
-            return false;
-        }
+        // Escape, once the dialog is active: a key goes to the dialog whatever it still does
+        // after it is shown, while a click right after it appears can be undone by a late focus
+        // change between button down and up.
+        const Wait active = WaitFor(ms, [&] {
+            return ::GetForegroundWindow() == dialog && ::IsWindowEnabled(dialog) &&
+                   IsShown(dialog);
+        });
+        if (active != Wait::Met) return FailWait(active, "the file dialog to be active");
+        std::string error;
+        if (!PressKey(VK_ESCAPE, error)) return Fail("error", "pressing Escape: " + error);
     } else {
         // The file name box: an edit of its own, or the edit inside a combo box.
         HWND name = ::GetDlgItem(dialog, edt1);
