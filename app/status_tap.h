@@ -22,6 +22,7 @@ class StatusTap final : public View {
         window_.SetStatus(text);
     }
     void SetStatus1(const std::string& text) override { window_.SetStatus1(text); }
+    void SetCommandsEnabled(bool enabled) override { window_.SetCommandsEnabled(enabled); }
     void SetGaugeVisible(bool visible) override { window_.SetGaugeVisible(visible); }
     void SetGaugeMax(std::int64_t maximum) override { window_.SetGaugeMax(maximum); }
     void SetGaugeProgress(std::int64_t progress) override { window_.SetGaugeProgress(progress); }

@@ -108,6 +108,12 @@ bool TForm1::RunInFrame(Routine&& routine) {
     // inside this one.
     if (commandRunning_) return false;
     FlagGuard running(commandRunning_);
+    // Greyed for as long as a click on them would be ignored, so none is silently lost.
+    view_.SetCommandsEnabled(false);
+    struct Regrant {
+        View& view;
+        ~Regrant() { view.SetCommandsEnabled(true); }
+    } regrant{view_};
     return RunFrame(std::forward<Routine>(routine));
 }
 

@@ -45,6 +45,9 @@ class View {
     // Status panel 1: notes about the program's situation (missing rights, waiting for another
     // Kelvane), never a command's outcome. A view without that panel ignores them.
     virtual void SetStatus1(const std::string& text) { (void)text; }
+    // The command buttons: greyed while a command runs, when a click on them would be ignored.
+    // A view without them ignores this.
+    virtual void SetCommandsEnabled(bool enabled) { (void)enabled; }
     // Whether the end was requested (by RequestEnd or by the user closing the window).
     virtual bool EndRequested() const { return false; }
 };

@@ -255,6 +255,26 @@ void MainWindow::SetStatus1(const std::string& text) {
     }
 }
 
+void MainWindow::SetCommandsEnabled(bool enabled) {
+    static constexpr ControlId kCommands[] = {kIdButton3, kIdButton4, kIdButton5, kIdButton6};
+    HWND focus = ::GetFocus();
+    if (!enabled) {
+        commandFocus_ = nullptr;
+        for (ControlId id : kCommands) {
+            if (focus != nullptr && Control(id) == focus) commandFocus_ = focus;
+        }
+    }
+    for (ControlId id : kCommands) {
+        if (HWND button = Control(id)) ::EnableWindow(button, enabled ? TRUE : FALSE);
+    }
+    if (!enabled) return;
+    // A greyed button loses the focus; it gets it back if nothing else took it meanwhile.
+    if (commandFocus_ != nullptr && ::GetFocus() == nullptr && ::GetActiveWindow() == hwnd_) {
+        ::SetFocus(commandFocus_);
+    }
+    commandFocus_ = nullptr;
+}
+
 void MainWindow::SetGaugeVisible(bool visible) {
     HWND gauge = Control(kIdGauge1);
     if (gauge == nullptr) return;

@@ -58,6 +58,7 @@ class MainWindow final : public View {
     void ProcessMessages() override;
     void RequestEnd() override;
     void SetStatus1(const std::string& text) override;
+    void SetCommandsEnabled(bool enabled) override;
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -81,6 +82,7 @@ class MainWindow final : public View {
     HWND hwnd_ = nullptr;
     std::array<HWND, kControls.size()> controls_{};
     HWND lastFocus_ = nullptr;
+    HWND commandFocus_ = nullptr;  // the command button that had the focus when they were greyed
     GdiFont font_;
     GaugeState gauge_;
     int dpi_ = kBaseDpi;

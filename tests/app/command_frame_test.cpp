@@ -111,6 +111,7 @@ TEST_F(CommandFrameTest, ErrorOfTheRoutinePassesOnAfterTheServiceStart) {
     view_.edit1 = "4000 ";
     EXPECT_THROW(form_.Button4Click(), app::Error);
     EXPECT_EQ(Commands(), kServiceStopStart);
+    EXPECT_TRUE(view_.commandsEnabled);
 
     // The way the event loop shows it.
     app::RunHandler(view_, [&] { form_.Button4Click(); });
@@ -127,6 +128,8 @@ TEST_F(CommandFrameTest, ClicksWhileTheRunnerWaitsAreIgnored) {
     int nested = 0;
     view_.onProcessMessages = [&] {
         ++nested;
+        // Greyed, so the person sees that these clicks do nothing.
+        EXPECT_FALSE(view_.commandsEnabled);
         form_.Button3Click();
         form_.Button4Click();
         form_.Button5Click();
@@ -134,6 +137,7 @@ TEST_F(CommandFrameTest, ClicksWhileTheRunnerWaitsAreIgnored) {
     };
     form_.Button5Click();
     EXPECT_EQ(nested, 2);  // one round per service command
+    EXPECT_TRUE(view_.commandsEnabled);
     EXPECT_EQ(Commands(), kServiceStopStart);
     EXPECT_TRUE(view_.pickDirs.empty());
     EXPECT_EQ(view_.scroll, 0);

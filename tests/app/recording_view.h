@@ -82,6 +82,7 @@ class RecordingView : public app::View {
         panel1.push_back(text);
         log.push_back("panel1:" + text);
     }
+    void SetCommandsEnabled(bool enabled) override { commandsEnabled = enabled; }
     bool EndRequested() const override { return endRequested; }
 
     // Entries of `log` that start with `prefix`.
@@ -98,6 +99,7 @@ class RecordingView : public app::View {
     std::string edit2 = "2097152";
     int scroll = 0;
     bool gaugeVisible = false;
+    bool commandsEnabled = true;
     std::int64_t gaugeMax = 100;
     std::int64_t gaugeProgress = 0;
 

@@ -256,7 +256,15 @@ bool Session::WaitWindow(const std::string& args) {
 
 bool Session::Click(const std::string& args) {
     if (!MainWindow(kWindowWaitMs)) return false;
-    return ClickWindow(Control(args), "control '" + args + "'");
+    HWND control = Control(args);
+    // The program greys its command buttons until the command before has quite ended; a click
+    // before then would be ignored.
+    if (control != nullptr) {
+        const Wait enabled =
+            WaitFor(kWindowWaitMs, [&] { return ::IsWindowEnabled(control) != 0; });
+        if (enabled != Wait::Met) return FailWait(enabled, "control '" + args + "' to be enabled");
+    }
+    return ClickWindow(control, "control '" + args + "'");
 }
 
 bool Session::Scroll(const std::string& args) {
