@@ -3,29 +3,32 @@
 namespace platform {
 namespace {
 
+// A null backend's transfer: nothing moved, and the call fails.
+bool NothingMoved(std::uint32_t* count) {
+    if (count) *count = 0;
+    return false;
+}
+
 class NullDeviceIo final : public DeviceIo {
-public:
+  public:
     Handle OpenDevice(const char*) override { return InvalidHandle(); }
     bool CloseDevice(Handle) override { return false; }
     bool DeviceIoControl(Handle, std::uint32_t, void*, std::uint32_t, void*, std::uint32_t,
                          std::uint32_t* returned) override {
-        if (returned) *returned = 0;
-        return false;
+        return NothingMoved(returned);
     }
     bool ReadFile(Handle, void*, std::uint32_t, std::uint32_t* done) override {
-        if (done) *done = 0;
-        return false;
+        return NothingMoved(done);
     }
     bool WriteFile(Handle, const void*, std::uint32_t, std::uint32_t* done) override {
-        if (done) *done = 0;
-        return false;
+        return NothingMoved(done);
     }
     std::uint32_t GetLogicalDriveStrings(std::uint32_t, char*) override { return 0; }
     std::uint32_t GetDriveType(const char*) override { return kDriveNoRootDir; }
 };
 
 class NullSystem final : public System {
-public:
+  public:
     Handle OpenEvent(const char*) override { return nullptr; }
     Handle CreateEvent(const char*) override { return nullptr; }
     bool SetEvent(Handle) override { return false; }
@@ -54,12 +57,10 @@ public:
         return InvalidHandle();
     }
     bool ReadFile(Handle, void*, std::uint32_t, std::uint32_t* done) override {
-        if (done) *done = 0;
-        return false;
+        return NothingMoved(done);
     }
     bool WriteFile(Handle, const void*, std::uint32_t, std::uint32_t* done) override {
-        if (done) *done = 0;
-        return false;
+        return NothingMoved(done);
     }
     bool FlushFileBuffers(Handle) override { return false; }
     bool GetFileSizeEx(Handle, std::int64_t*) override { return false; }
@@ -87,8 +88,12 @@ constinit System* g_sys = &g_nullSys;
 
 }  // namespace
 
-DeviceIo& Io() { return *g_io; }
-System& Sys() { return *g_sys; }
+DeviceIo& Io() {
+    return *g_io;
+}
+System& Sys() {
+    return *g_sys;
+}
 
 void Install(DeviceIo* io, System* sys) {
     g_io = io ? io : static_cast<DeviceIo*>(&g_nullIo);

@@ -1,9 +1,10 @@
 # kelvane.exe on the disk path: the scanner hosted as a Wine driver presents itself as a
 # removable drive (the first free letter from K:) that answers IOCTL_SCSI_PASS_THROUGH_DIRECT
 # from the same firmware model; the still-image device is off unless a case turns it on. The
-# helpers start_scanner, probe, scanner_status_has, service_verdict and
-# two_programs_share_scanner come from cases-driver.sh. The disk path writes no trace of its
-# own, so the driver's exchange log shows what went over it.
+# helpers start_scanner, probe, scanner_status_has, window_four_commands, service_verdict,
+# two_programs_share_scanner and takeover_after_killed_holder come from cases-driver.sh,
+# window_update and job_ended_with from cases-driver-lies.sh. The disk path writes no trace of
+# its own, so the driver's exchange log shows what went over it.
 
 # Starts the scanner as a removable drive only (more settings as NAME=VALUE); the letter it got
 # is in $disk_letter.
@@ -37,41 +38,12 @@ exchanges_all_on_disk() {
         fail "no discovery tag query with the 2-second time-out"
 }
 
-# The window's four commands over the disk path: an update read back intact, a read-back equal
-# to the scanner's memory, the version box and the calibration.
+# The window's four commands over the disk path.
 case_product_on_disk_window() {
     start_disk_scanner
-    head -c 300000 /dev/urandom >image.bin
-    operate window kelvane.exe <<'SCRIPT'
-click UpdateFW
-dialog image.bin
-wait-status Update FW Ok. 120000
-wait-frames 1 30000
-type Edit1 0x4000
-type Edit2 300000
-click Read Flash
-wait-status Upload OK! 120000
-wait-frames 2 30000
-click Get Version
-read-messagebox 60000
-close-messagebox
-wait-frames 3 30000
-wait-scroll 2 30000
-click DoCalibration
-wait-status Set Calibration Success 60000
-wait-frames 4 30000
-close
-wait-exit
-SCRIPT
-    [ $? -eq 0 ] || fail "the operator stopped"
-    saw 'messagebox: Kelvane|The Verision:1.23\r\n'
-    saw "exit: 0"
-    cmp image.bin flash.bin || fail "flash.bin differs from the image sent"
-    probe memory 0x4000 300000 memory.bin
-    cmp image.bin memory.bin || fail "the scanner's memory differs from the image sent"
+    window_four_commands
     # The disk path sends 4096-byte blocks unrounded: 73 whole ones and 992 bytes.
     scanner_status_has ' firmware-blocks=74 firmware-bytes=300000 finishing=1 '
-    scanner_status_has ' calibrations=1 version-reads=1 '
     scanner_status_has ' still-image-opens=0 '
     scanner_status_has ' malformed-records=0 unreachable-buffers=0 '
     exchanges_all_on_disk
@@ -107,17 +79,8 @@ case_product_on_disk_unattended_update() {
 case_product_on_disk_refused_command() {
     start_disk_scanner
     probe faults refuse:020305:2
-    head -c 20000 /dev/urandom >image.bin
-    operate window kelvane.exe <<'SCRIPT'
-click UpdateFW
-dialog image.bin
-wait-status Update FW fail. 120000
-wait-frames 1 30000
-close
-wait-exit
-SCRIPT
-    [ $? -eq 0 ] || fail "the operator stopped"
-    saw "exit: 0"
+    window_update 20000 'Update FW fail.'
+    job_ended_with 'Update FW fail.'
     save_exchange_log
     grep -E ' cdb=C5070000000000001000020305000000 .* status=2 .* fault=1 .* sense=700005000000000A00000000240000000000$' \
         exchanges.log || fail "no refused block with its sense in the driver's log (see exchanges.log)"
@@ -148,35 +111,7 @@ case_product_on_disk_two_programs() {
 # the scanner's lock and reads the version.
 case_product_on_disk_takeover() {
     start_disk_scanner
-    probe set NeverFinishes=1
-    mkdir holder
-    cp kelvane.exe holder/
-    head -c 100000 /dev/urandom >holder/image.bin
-    (cd holder && operate hold kelvane.exe image.bin <<'SCRIPT'
-wait-file go 120000
-kill
-SCRIPT
-    ) &
-    local holder=$!
-    local tries=0
-    until probe status && grep -Fq ' locked=1 ' <<<"$probe_out"; do
-        tries=$((tries + 1))
-        [ $tries -lt 120 ] || fail "the first program never took the lock: $probe_out"
-        sleep 0.5
-    done
-    touch holder/go
-    wait $holder || { out=$here/holder/hold.out; fail "the first program was not killed"; }
-    out=$here/holder/hold.out
-    saw "killed: 255"
-    scanner_status_has ' locked=1 '
-    probe set NeverFinishes=0
-
-    WINEDEBUG=+debugstr operate checkfw kelvane.exe CHECKFW <<<'wait-exit 120000'
-    [ $? -eq 0 ] || fail "the operator stopped"
-    saw "exit: 0"
-    traced '[MsdcZamoHost] xServiceOpen: Maybe some AP is broken, Terminate last service.'
-    file_holds result2.ini '[result]\r\nversion=1.23\r\n'
-    scanner_status_has ' locked=0 '
+    takeover_after_killed_holder
     exchanges_all_on_disk
 }
 

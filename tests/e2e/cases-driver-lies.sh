@@ -32,10 +32,7 @@ window_update() {
     local size=$1 text=$2
     head -c "$size" /dev/urandom >image.bin
     operate window kelvane.exe <<SCRIPT
-click UpdateFW
-dialog image.bin
-wait-status $text 60000
-wait-frames 1 30000
+$(script_update "$text" 1)
 close
 wait-exit
 SCRIPT
@@ -43,17 +40,10 @@ SCRIPT
 }
 
 # The window reads 300000 bytes from 0x4000 (five reads of 64 KiB or less) and waits for the
-# status TEXT, as window_update does. Edit1 holds the focus when the window opens, so it is
-# typed into second: the operator then waits for its click to move the focus there before
-# selecting the old text.
+# status TEXT, as window_update does.
 window_read_back() {
-    local text=$1
     operate window kelvane.exe <<SCRIPT
-type Edit2 300000
-type Edit1 0x4000
-click Read Flash
-wait-status $text 60000
-wait-frames 1 30000
+$(script_read_back 0x4000 300000 "$1" 1)
 close
 wait-exit
 SCRIPT

@@ -24,21 +24,15 @@ scanner_status_has() {
     grep -Fq -- "$1" <<<"$probe_out" || fail "expected '$1' in the driver's status: $probe_out"
 }
 
-# The whole window against the driver: firmware update from a picked file, read-back of the same
-# range, version, calibration. The memory that the driver holds is the image.
-case_product_on_driver_window() {
-    start_scanner
+# The window's four commands against the scanner started before: an update from a picked file,
+# a read-back of the same range, the version box and the calibration. Checks what either path
+# must show: the version box, flash.bin and the scanner's memory equal to the image, one
+# calibration and one version read.
+window_four_commands() {
     head -c 300000 /dev/urandom >image.bin
-    operate window kelvane.exe <<'SCRIPT'
-click UpdateFW
-dialog image.bin
-wait-status Update FW Ok. 120000
-wait-frames 1 30000
-type Edit1 0x4000
-type Edit2 300000
-click Read Flash
-wait-status Upload OK! 120000
-wait-frames 2 30000
+    operate window kelvane.exe <<SCRIPT
+$(script_update 'Update FW Ok.' 1)
+$(script_read_back 0x4000 300000 'Upload OK!' 2)
 click Get Version
 read-messagebox 60000
 close-messagebox
@@ -52,17 +46,23 @@ wait-exit
 SCRIPT
     [ $? -eq 0 ] || fail "the operator stopped"
     saw 'messagebox: Kelvane|The Verision:1.23\r\n'
-    [ "$(grep -c '^stdout: Connect to Device Success!$' "$out")" -eq 3 ] ||
-        fail "expected a connection line from the update, the version and the calibration"
     saw "exit: 0"
     cmp image.bin flash.bin || fail "flash.bin differs from the image sent"
-    file_holds result2.ini '[result]\r\nversion=1.23\r\n'
     probe memory 0x4000 300000 memory.bin
     cmp image.bin memory.bin || fail "the scanner's memory differs from the image sent"
+    scanner_status_has ' calibrations=1 version-reads=1 '
+}
+
+# The whole window against the driver; the memory that the driver holds is the image.
+case_product_on_driver_window() {
+    start_scanner
+    window_four_commands
+    [ "$(grep -c '^stdout: Connect to Device Success!$' "$out")" -eq 3 ] ||
+        fail "expected a connection line from the update, the version and the calibration"
+    file_holds result2.ini '[result]\r\nversion=1.23\r\n'
     # 300000 bytes go as four blocks of 65536 and a last one rounded up to 40960.
     scanner_status_has ' protocol-errors=0 locked=0 busy=0 '
     scanner_status_has ' firmware-blocks=5 firmware-bytes=303104 finishing=1 '
-    scanner_status_has ' calibrations=1 version-reads=1 '
 }
 
 # Service windows from the exchange log: for each lock granted (FF 05 answered nonzero) up to the
@@ -148,11 +148,10 @@ case_product_on_driver_two_programs() {
         fail "the services of the two programs: $verdict (see exchanges.log)"
 }
 
-# A program killed while it holds the service (the scanner never reports its work finished, so
-# the update waits inside its first exchange): the next program takes over the scanner's lock
-# and reads the version.
-case_product_on_driver_takeover() {
-    start_scanner
+# A program killed while it holds the service of the scanner started before (the scanner never
+# reports its work finished, so the update waits inside its first exchange): the next program
+# takes over the scanner's lock and reads the version.
+takeover_after_killed_holder() {
     # Set at run time, so the next start of the driver does not inherit it.
     probe set NeverFinishes=1
     mkdir holder
@@ -183,4 +182,10 @@ SCRIPT
     traced '[MsdcZamoHost] xServiceOpen: Maybe some AP is broken, Terminate last service.'
     file_holds result2.ini '[result]\r\nversion=1.23\r\n'
     scanner_status_has ' locked=0 '
+}
+
+# The same on the still-image path.
+case_product_on_driver_takeover() {
+    start_scanner
+    takeover_after_killed_holder
 }

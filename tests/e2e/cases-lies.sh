@@ -12,20 +12,10 @@ lie_image() {
 # honest again, succeeds and reads back as the image.
 update_meets_lie() {
     lie_image
-    KV_SIM_LIE=$1 operate update kelvane-sim.exe <<'SCRIPT'
-click UpdateFW
-dialog image.bin
-wait-status Update FW fail. 60000
-wait-frames 1 30000
-click UpdateFW
-dialog image.bin
-wait-status Update FW Ok. 60000
-wait-frames 2 30000
-type Edit1 0x4000
-type Edit2 100001
-click Read Flash
-wait-status Upload OK! 60000
-wait-frames 3 30000
+    KV_SIM_LIE=$1 operate update kelvane-sim.exe <<SCRIPT
+$(script_update 'Update FW fail.' 1)
+$(script_update 'Update FW Ok.' 2)
+$(script_read_back 0x4000 100001 'Upload OK!' 3)
 close
 wait-exit
 SCRIPT
@@ -41,12 +31,8 @@ SCRIPT
 # it was; a read-back from the honest device then writes the memory.
 read_back_meets_lie() {
     printf 'OLD DUMP' >flash.bin
-    KV_SIM_LIE=$1 operate lie kelvane-sim.exe <<'SCRIPT'
-type Edit1 0
-type Edit2 100000
-click Read Flash
-wait-status Upload fail! 60000
-wait-frames 1 30000
+    KV_SIM_LIE=$1 operate lie kelvane-sim.exe <<SCRIPT
+$(script_read_back 0 100000 'Upload fail!' 1)
 close
 wait-exit
 SCRIPT
@@ -54,18 +40,21 @@ SCRIPT
     saw "exit: 0"
     file_holds flash.bin 'OLD DUMP'
 
-    operate honest kelvane-sim.exe <<'SCRIPT'
-type Edit1 0
-type Edit2 100000
-click Read Flash
-wait-status Upload OK! 60000
-wait-frames 1 30000
+    read_back_holds_memory honest
+}
+
+# kelvane-sim.exe (run as NAME) reads 100000 bytes from 0 into flash.bin, which then holds the
+# scanner's memory as it was never written.
+read_back_holds_memory() {
+    operate "$1" kelvane-sim.exe <<SCRIPT
+$(script_read_back 0 100000 'Upload OK!' 1)
 close
 wait-exit
 SCRIPT
     [ $? -eq 0 ] || fail "the operator stopped"
     run_wine "$KV_PATTERN_CHECK" flash.bin 0 100000 >pattern.out 2>&1 ||
         fail "$(tr -d '\r' <pattern.out)"
+    saw "exit: 0"
 }
 
 # The device refuses the second block and sends a status wrapper of 12 bytes: a fresh tag, but
@@ -93,19 +82,7 @@ case_sim_lie_refused_memory_read_short_status() {
 # A get's first transfer only asks the device to prepare: when the second memory read's first
 # transfer comes back short, the read-back still succeeds and flash.bin holds the memory.
 case_sim_short_first_transfer_succeeds() {
-    KV_SIM_LIE=first-transfer-short@02-01-0b#2 operate first kelvane-sim.exe <<'SCRIPT'
-type Edit1 0
-type Edit2 100000
-click Read Flash
-wait-status Upload OK! 60000
-wait-frames 1 30000
-close
-wait-exit
-SCRIPT
-    [ $? -eq 0 ] || fail "the operator stopped"
-    run_wine "$KV_PATTERN_CHECK" flash.bin 0 100000 >pattern.out 2>&1 ||
-        fail "$(tr -d '\r' <pattern.out)"
-    saw "exit: 0"
+    KV_SIM_LIE=first-transfer-short@02-01-0b#2 read_back_holds_memory first
 }
 
 # A lie the simulated scanner does not know stops the program before its window, naming the

@@ -8,20 +8,13 @@
 case_sim_update_and_read_back() {
     # Not a multiple of 4096, so the last block is rounded up on the way to the device.
     head -c 100001 /dev/urandom >image.bin
-    WINEDEBUG=+debugstr operate update kelvane-sim.exe <<'SCRIPT'
+    WINEDEBUG=+debugstr operate update kelvane-sim.exe <<SCRIPT
 click UpdateFW
 dialog missing.bin
 wait-status Open file fail. 60000
 wait-frames 1 30000
-click UpdateFW
-dialog image.bin
-wait-status Update FW Ok. 60000
-wait-frames 2 30000
-type Edit1 0x4000
-type Edit2 100001
-click Read Flash
-wait-status Upload OK! 60000
-wait-frames 3 30000
+$(script_update 'Update FW Ok.' 2)
+$(script_read_back 0x4000 100001 'Upload OK!' 3)
 close
 wait-exit
 SCRIPT

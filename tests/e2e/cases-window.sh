@@ -53,26 +53,13 @@ case_no_device_commands() {
     mkdir app
     cp "$KV_KELVANE" app/
     head -c 5000 /dev/zero >app/image.bin
-    WINEDEBUG=+debugstr operate commands 'app\kelvane.exe' <<'SCRIPT'
-click Read Flash
-wait-status No Device is Existing 30000
-wait-frames 1 30000
-click UpdateFW
-dialog image.bin
-wait-status No Device is Existing. 30000
-wait-frames 2 30000
-click Read Flash
-wait-status No Device is Existing 30000
-wait-frames 3 30000
-click DoCalibration
-wait-status No Device is Existing. 30000
-wait-frames 4 30000
-click Read Flash
-wait-status No Device is Existing 30000
-wait-frames 5 30000
-click Get Version
-wait-status No Device is Existing. 30000
-wait-frames 6 30000
+    WINEDEBUG=+debugstr operate commands 'app\kelvane.exe' <<SCRIPT
+$(script_click 'Read Flash' 'No Device is Existing' 1)
+$(script_update 'No Device is Existing.' 2)
+$(script_click 'Read Flash' 'No Device is Existing' 3)
+$(script_click DoCalibration 'No Device is Existing.' 4)
+$(script_click 'Read Flash' 'No Device is Existing' 5)
+$(script_click 'Get Version' 'No Device is Existing.' 6)
 no-messagebox
 close
 wait-exit
@@ -154,21 +141,15 @@ case_scroll_sizes() {
 # "Get Version" moves the scroll bar to position 2, which puts 2097152 into Edit2; when the bar
 # already stands at 2, a number typed into Edit2 stays.
 case_get_version_moves_scroll_bar() {
-    operate version kelvane.exe <<'SCRIPT'
+    operate version kelvane.exe <<SCRIPT
 scroll right 4
 read-edit Edit2
-click Get Version
-wait-status No Device is Existing. 30000
+$(script_click 'Get Version' 'No Device is Existing.' 1)
 wait-scroll 2 30000
 wait-edit Edit2 2097152
-wait-frames 1 30000
 type Edit2 12345
-click Read Flash
-wait-status No Device is Existing 30000
-wait-frames 2 30000
-click Get Version
-wait-status No Device is Existing. 30000
-wait-frames 3 30000
+$(script_click 'Read Flash' 'No Device is Existing' 2)
+$(script_click 'Get Version' 'No Device is Existing.' 3)
 read-scroll
 read-edit Edit2
 close

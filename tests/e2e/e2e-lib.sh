@@ -51,6 +51,28 @@ operate() {
         >"$out" 2>"$err"
 }
 
+# Operator script lines for the window's jobs, to put into a script with $(...):
+#   script_click BUTTON STATUS N      a click on a command button, ending with the status STATUS
+#                                     as the program's command frame N;
+#   script_update STATUS N            update from image.bin picked in the dialog, ending with the
+#                                     status STATUS as the program's command frame N;
+#   script_read_back ADDRESS LENGTH STATUS N
+#                                     a read-back with the two fields typed first. Edit1 holds
+#                                     the focus when the window opens, so it is typed into second:
+#                                     the operator then waits for its click to move the focus
+#                                     there before it selects the old text.
+script_click() {
+    printf 'click %s\nwait-status %s 120000\nwait-frames %s 30000\n' "$1" "$2" "$3"
+}
+script_update() {
+    printf 'click UpdateFW\ndialog image.bin\nwait-status %s 120000\nwait-frames %s 30000\n' \
+        "$1" "$2"
+}
+script_read_back() {
+    printf 'type Edit2 %s\ntype Edit1 %s\n' "$2" "$1"
+    script_click 'Read Flash' "$3" "$4"
+}
+
 # Like operate, but the script must run to its end.
 operate_ok() {
     operate "$@" || fail "the operator stopped (status $?)"
