@@ -37,6 +37,7 @@ class SimBackend {
 
     platform::System& Sys() { return sys_; }
     platform::DeviceIo& Io() { return io_; }
+    sim::SimDeviceIo& SimIo() { return io_; }
 
     // A command line whose program runs briefly and ends with `code`.
     std::string ProgramEndingWith(std::uint32_t code) {

@@ -160,6 +160,25 @@ case_settings() {
     expect "^bad setting 'VendorId=0x10000'"
 }
 
+# The seam's contract suite with a scanner behind it: the Win32 backend meets the driver through
+# the still-image device and the removable drive, beside the simulated backend with its own
+# scanner; every test of both must run (none skipped) and pass.
+case_contract() {
+    local started letter
+    started=$(start_driver Disk=auto)
+    echo "$started"
+    letter=$(sed -n 's/^disk-letter=//p' <<<"$started")
+    [ -n "$letter" ] || fail "the driver named no drive letter"
+    local contract
+    contract=$(kv_find_built "$build" contract_tests.exe)
+    echo "> contract_tests --gtest_filter='ScannerContract*' (drive $letter:)"
+    out=$(KV_CONTRACT_DRIVE=$letter kv_wine 120 "$contract" --gtest_filter='ScannerContract*' 2>&1 |
+        tr -d '\r') || { echo "$out"; fail "the contract suite failed"; }
+    echo "$out"
+    expect '^\[  PASSED  \] 4 tests\.$'
+    if grep -q 'SKIPPED' <<<"$out"; then fail "a contract test was skipped"; fi
+}
+
 declare -F "case_$case_name" >/dev/null || kv_die "unknown case '$case_name'"
 "case_$case_name"
 echo "PASS: $case_name"
