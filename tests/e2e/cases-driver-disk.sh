@@ -1,7 +1,7 @@
 # kelvane.exe on the disk path: the scanner hosted as a Wine driver presents itself as a
 # removable drive (the first free letter from K:) that answers IOCTL_SCSI_PASS_THROUGH_DIRECT
 # from the same firmware model; the still-image device is off unless a case turns it on. The
-# helpers start_scanner, probe, scanner_status_has, window_four_commands, service_verdict,
+# helpers start_scanner, probe, scanner_status_has, window_four_commands, services_kept_apart,
 # two_programs_share_scanner and takeover_after_killed_holder come from cases-driver.sh,
 # window_update and job_ended_with from cases-driver-lies.sh. The disk path writes no trace of
 # its own, so the driver's exchange log shows what went over it.
@@ -100,11 +100,7 @@ case_product_on_disk_two_programs() {
     # service; each is one whole pass-through record, so they may fall inside the other
     # program's service without mixing anything. The services are judged without them.
     grep -v ' cdb=C5070000000000000004FF0200000000 ' exchanges.log >services.log
-    local verdict
-    verdict=$(service_verdict services.log)
-    echo "$verdict"
-    [[ $verdict =~ owners=2\ intruders=0\ overlapped=0 ]] ||
-        fail "the services of the two programs: $verdict (see services.log)"
+    services_kept_apart services.log
 }
 
 # A program killed while it holds the service over the disk path: the next program takes over

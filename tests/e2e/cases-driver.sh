@@ -141,11 +141,16 @@ case_product_on_driver_two_programs() {
     scanner_status_has ' protocol-errors=0 locked=0 busy=0 '
     probe log
     echo "$probe_out" >exchanges.log
+    services_kept_apart exchanges.log
+}
+
+# The services in the exchange log LOG were those of two programs, and neither let the other in.
+services_kept_apart() {
     local verdict
-    verdict=$(service_verdict exchanges.log)
+    verdict=$(service_verdict "$1")
     echo "$verdict"
     [[ $verdict =~ owners=2\ intruders=0\ overlapped=0 ]] ||
-        fail "the services of the two programs: $verdict (see exchanges.log)"
+        fail "the services of the two programs: $verdict (see $1)"
 }
 
 # A program killed while it holds the service of the scanner started before (the scanner never
