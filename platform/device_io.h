@@ -55,7 +55,7 @@ constexpr std::uint8_t kScsiIoctlDataOut = 0;
 constexpr std::uint8_t kScsiIoctlDataIn = 1;
 
 class DeviceIo {
-public:
+  public:
     virtual ~DeviceIo() = default;
 
     // CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

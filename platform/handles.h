@@ -10,7 +10,7 @@ namespace platform {
 
 // A device handle from Io().OpenDevice; "none" is InvalidHandle().
 class DeviceHandle {
-public:
+  public:
     DeviceHandle() = default;
     explicit DeviceHandle(Handle h) : h_(h) {}
     DeviceHandle(const DeviceHandle&) = delete;
@@ -32,13 +32,13 @@ public:
     }
     Handle release() { return std::exchange(h_, InvalidHandle()); }
 
-private:
+  private:
     Handle h_ = InvalidHandle();
 };
 
 // An event, process or thread handle from Sys(); "none" is null.
 class SystemHandle {
-public:
+  public:
     SystemHandle() = default;
     explicit SystemHandle(Handle h) : h_(h) {}
     SystemHandle(const SystemHandle&) = delete;
@@ -59,13 +59,13 @@ public:
     }
     Handle release() { return std::exchange(h_, nullptr); }
 
-private:
+  private:
     Handle h_ = nullptr;
 };
 
 // A file handle from Sys().CreateFile; "none" is InvalidHandle(), as CreateFileA reports it.
 class FileHandle {
-public:
+  public:
     FileHandle() = default;
     explicit FileHandle(Handle h) : h_(h) {}
     FileHandle(const FileHandle&) = delete;
@@ -91,7 +91,7 @@ public:
     }
     Handle release() { return std::exchange(h_, InvalidHandle()); }
 
-private:
+  private:
     Handle h_ = InvalidHandle();
 };
 

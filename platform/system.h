@@ -16,7 +16,7 @@ struct ProcessInfo {
 };
 
 class System {
-public:
+  public:
     virtual ~System() = default;
 
     // --- Named events -------------------------------------------------------------------------

@@ -12,7 +12,9 @@ namespace platform {
 // InvalidHandle() (all bits set) means "none" for devices, as CreateFileA reports it.
 using Handle = void*;
 
-inline Handle InvalidHandle() { return reinterpret_cast<Handle>(~std::uintptr_t{0}); }
+inline Handle InvalidHandle() {
+    return reinterpret_cast<Handle>(~std::uintptr_t{0});
+}
 
 // Results of WaitForSingleObject.
 constexpr std::uint32_t kWaitObject0 = 0;
