@@ -57,9 +57,9 @@ struct ModelConfig {
     std::uint16_t bcdDevice = 0x0100;
     char tag[kTagLength] = {kScannerTag[0], kScannerTag[1], kScannerTag[2], kScannerTag[3]};
     bool answersTagQuery = true;
-    char version[4] = {'2', '2', '0', '6'};  // unused bytes zero
-    std::uint8_t readiness = 0;              // byte 8 of the get 3 reply
-    std::uint32_t workMs = 0;                // busy time after a get's first transfer or a set
+    char version[kVersionLength] = {'2', '2', '0', '6'};  // unused bytes zero
+    std::uint8_t readiness = 0;                           // byte 8 of the get 3 reply
+    std::uint32_t workMs = 0;  // busy time after a get's first transfer or a set
     std::uint32_t workMsFor[kSelectorCount] = {};  // nonzero: that selector's busy time instead
     bool neverFinishes = false;                    // IsFinish answers 0 for ever
     bool patterned = true;                         // unwritten memory reads as PatternByte(address)
