@@ -1,15 +1,16 @@
 #include "fuzz/scripted_device.h"
 
 #include <cstring>
+#include <iterator>
 
-#include "devlink/command_set.h"
 #include "platform/device_io.h"
+#include "sim/device_protocol.h"
 
 namespace fuzz {
 namespace {
 
-constexpr std::uint16_t kHealthyVendorId = cmdset::kAcceptedVendorIds[0];
-constexpr std::uint8_t kCswSignature[4] = {0x55, 0x53, 0x42, 0x53};
+constexpr std::uint16_t kHealthyVendorId = sim::kScannerVendorIds[0];
+static_assert(std::size(sim::kScannerVendorIds) == 4, "the input picks a vendor id by two bits");
 
 std::uint32_t LittleEndian32(const std::uint8_t* p) {
     return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
@@ -25,17 +26,17 @@ std::uint32_t Min(std::uint32_t a, std::uint32_t b) {
 }
 
 bool IsDataCommand(const std::uint8_t* cdb) {
-    return cdb[0] == cmdset::kOpCodeVendor && cdb[10] == cmdset::kDataCommand;
+    return cdb[0] == sim::kOpVendor && cdb[10] == sim::kFamilyData;
 }
 
 bool IsServiceCommand(const std::uint8_t* cdb) {
-    return cdb[0] == cmdset::kOpCodeVendor && cdb[10] == cmdset::kLinkCommand &&
-           cdb[11] >= cmdset::kServiceIsLock && cdb[11] <= cmdset::kServiceUnLock;
+    return cdb[0] == sim::kOpVendor && cdb[10] == sim::kFamilyLink && cdb[11] >= sim::kLinkIsLock &&
+           cdb[11] <= sim::kLinkUnLock;
 }
 
 // What an idle, healthy scanner answers to a service command.
 std::uint8_t HealthyServiceResult(std::uint8_t code) {
-    return code == cmdset::kServiceIsLock ? 0 : 1;
+    return code == sim::kLinkIsLock ? 0 : 1;
 }
 
 // Reads the first and the last byte of a buffer the host declared `len` bytes long.
@@ -91,7 +92,7 @@ bool ScriptedDevice::CountExchange() {
 std::uint32_t ScriptedDevice::FillReply(const std::uint8_t* cdb, std::uint8_t* buf,
                                         std::uint32_t capacity) {
     if (capacity == 0) return 0;
-    if (cdb[0] == cmdset::kScsiRequestSense) {
+    if (cdb[0] == sim::kOpRequestSense) {
         std::uint8_t sense[18] = {0x70};
         if (scope_ == Scope::kEveryPhase) {
             for (std::uint8_t& b : sense) b = in_.Byte(b);
@@ -112,10 +113,9 @@ std::uint32_t ScriptedDevice::FillReply(const std::uint8_t* cdb, std::uint8_t* b
         std::memcpy(buf, reply, n);
         return n;
     }
-    if (cdb[0] == cmdset::kOpCodeVendor && cdb[10] == cmdset::kLinkCommand &&
-        cdb[11] == cmdset::kTagQuery) {
-        std::uint8_t tag[4];
-        std::memcpy(tag, cmdset::kVendorTag, sizeof tag);
+    if (cdb[0] == sim::kOpVendor && cdb[10] == sim::kFamilyLink && cdb[11] == sim::kLinkTagQuery) {
+        std::uint8_t tag[sim::kTagLength];
+        std::memcpy(tag, sim::kScannerTag, sizeof tag);
         if (in_.Byte(0) & 1) {
             for (std::uint8_t& b : tag) b = in_.Byte(b);
         }
@@ -229,7 +229,7 @@ bool ScriptedDevice::ReadCsw(std::uint8_t* buf, std::uint32_t len, std::uint32_t
     if (outcome == Outcome::kFail || outcome == Outcome::kDrop) return false;
 
     std::uint8_t csw[13];
-    std::memcpy(csw, kCswSignature, 4);
+    PutLittleEndian32(csw, sim::kCswSignature);
     std::memcpy(csw + 4, cbw_ + 4, 4);  // the tag echoed
     PutLittleEndian32(csw + 8, 0);
     csw[12] = 0;
@@ -288,7 +288,7 @@ bool ScriptedDevice::Ioctl(std::uint32_t code, void* in, std::uint32_t inLen, vo
     platform::DeviceDescriptor d{kHealthyVendorId, 0x2022, 0x0100, 0x0409};
     if (scope_ == Scope::kEveryPhase) {
         const std::uint8_t v = in_.Byte(0);
-        d.usVendorId = (v & 0x80) ? in_.U16(kHealthyVendorId) : cmdset::kAcceptedVendorIds[v & 3];
+        d.usVendorId = (v & 0x80) ? in_.U16(kHealthyVendorId) : sim::kScannerVendorIds[v & 3];
     }
     std::memcpy(out, &d, sizeof d);
     *returned = Count(outcome, sizeof d);

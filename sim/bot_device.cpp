@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "devlink/byte_order.h"
-#include "devlink/command_set.h"
+#include "sim/device_protocol.h"
 
 namespace sim {
 namespace {
@@ -15,23 +15,20 @@ constexpr std::uint8_t kStatusFailed = 1;
 }  // namespace
 
 bool BotDevice::LooksLikeCbw(const std::uint8_t* data, std::uint32_t len) {
-    if (data == nullptr || len != kBotCbwLength) return false;
-    for (std::size_t i = 0; i < sizeof cmdset::kCbwSignature; ++i)
-        if (data[i] != cmdset::kCbwSignature[i]) return false;
-    return true;
+    return data != nullptr && len == kBotCbwLength && GetLE32(data) == kCbwSignature;
 }
 
 bool BotDevice::TakeCbw(const std::uint8_t* data) {
     const std::uint8_t flags = data[kBotCbwFlagsOffset];
-    if ((flags != cmdset::kCbwFlagsIn && flags != cmdset::kCbwFlagsOut) ||
-        data[kBotCbwLunOffset] != 0 || data[kBotCbwCbLengthOffset] != cmdset::kCdbLength)
+    if ((flags != kCbwDataIn && flags != kCbwDataOut) || data[kBotCbwLunOffset] != 0 ||
+        data[kBotCbwCbLengthOffset] != kVendorBlockLength)
         return false;
     if (phase_ != Phase::kCommand) ++abandoned_;
     std::memcpy(cbw_, data, kBotCbwLength);
     previousTag_ = tag_;
     tag_ = GetLE32(cbw_ + kBotTagOffset);
     length_ = GetLE32(cbw_ + kBotCbwLengthOffset);
-    deviceToHost_ = flags == cmdset::kCbwFlagsIn;
+    deviceToHost_ = flags == kCbwDataIn;
     forced_ = forcePending_;
     forcePending_ = false;
     takePartial_ = takePartialPending_;
@@ -126,7 +123,7 @@ bool BotDevice::Read(std::uint8_t* buf, std::uint32_t len, std::uint32_t* given)
 }
 
 void BotDevice::BuildCsw(std::uint8_t csw[kBotCswLength]) const {
-    std::memcpy(csw, cmdset::kCswSignature, sizeof cmdset::kCswSignature);
+    PutLE32(csw, kCswSignature);
     PutLE32(csw + kBotTagOffset, tag_);
     PutLE32(csw + kBotCswResidueOffset, residue_);
     csw[kBotCswStatusOffset] = status_;

@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "devlink/byte_order.h"
-#include "devlink/command_set.h"
 #include "platform/device_io.h"
+#include "sim/device_protocol.h"
 #include "sim/scanner.h"
 
 namespace sim {
@@ -61,11 +61,12 @@ bool DiskEndpoint::Ioctl(std::uint32_t code, void* in, std::uint32_t inLen, void
     const auto& h = request.sptd;
     std::uint8_t cdb[16] = {};
     std::memcpy(cdb, h.Cdb, h.CdbLength);
+    const std::uint8_t* cmd = cdb + kCmdBytesOffset;
     const bool deviceToHost = h.DataIn == platform::kScsiIoctlDataIn;
     auto* buffer = static_cast<std::uint8_t*>(h.DataBuffer);
 
     ActiveFaults active;
-    if (cdb[0] == cmdset::kOpCodeVendor) active = scanner_.MatchFaults(cdb);
+    if (cdb[0] == kOpVendor) active = scanner_.MatchFaults(cdb);
     WireLog& log = scanner_.log_;
     const int entry = log.BeginCommand(WirePath::kDisk, cdb, deviceToHost, h.DataTransferLength);
     if (scanner_.unplugged_ || active.Has(FaultKind::kIoctlFails) ||
@@ -91,15 +92,14 @@ bool DiskEndpoint::Ioctl(std::uint32_t code, void* in, std::uint32_t inLen, void
             takePart = true;
         }
         if (const Fault* f = active.Get(FaultKind::kFirstTransferShort);
-            f != nullptr && deviceToHost && cdb[10] == cmdset::kDataCommand &&
-            cdb[11] == cmdset::kGetFirst)
+            f != nullptr && deviceToHost && cmd[0] == kFamilyData && cmd[1] == kDataGetFirst)
             capacity = LieCount(f->value, capacity);
         bool passed;
         if (deviceToHost) {
             passed = model.ExecuteIn(cdb, h.DataTransferLength, buffer, capacity, &moved);
             if (const Fault* f = active.Get(FaultKind::kServiceReplySize);
-                passed && f != nullptr && moved >= 4 && cdb[10] == cmdset::kLinkCommand &&
-                cdb[11] >= cmdset::kServiceIsLock && cdb[11] <= cmdset::kServiceUnLock)
+                passed && f != nullptr && moved >= 4 && cmd[0] == kFamilyLink &&
+                cmd[1] >= kLinkIsLock && cmd[1] <= kLinkUnLock)
                 PutLE32(buffer, f->value);
         } else {
             passed = model.ExecuteOut(cdb, h.DataTransferLength, buffer, capacity, takePart);

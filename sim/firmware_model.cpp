@@ -4,17 +4,12 @@
 #include <cstring>
 
 #include "devlink/byte_order.h"
-#include "devlink/command_set.h"
+#include "sim/device_protocol.h"
 
 namespace sim {
 namespace {
 
-constexpr std::uint32_t kSenseAllocationOffset = 4;
-constexpr std::uint32_t kReplyLength = 16;
-constexpr std::uint32_t kVersionLength = 4;
-constexpr std::uint32_t kValueLength = 4;
-constexpr std::uint32_t kReadinessOffset = 8;
-constexpr std::uint32_t kServiceResultOffset = 8;
+constexpr std::uint32_t kSenseAllocationOffset = 4;  // of REQUEST SENSE
 
 std::uint32_t Min(std::uint32_t a, std::uint32_t b) {
     return a < b ? a : b;
@@ -128,34 +123,32 @@ bool FirmwareModel::ExecuteIn(const std::uint8_t* cdb, std::uint32_t length, std
                               std::uint32_t capacity, std::uint32_t* produced) {
     *produced = 0;
     if (capacity > length) capacity = length;
-    if (cdb[0] == cmdset::kScsiRequestSense) {
+    if (cdb[0] == kOpRequestSense) {
         const std::uint32_t n = Min(Min(cdb[kSenseAllocationOffset], kSenseDataLength), capacity);
         Deliver(sense_, n, data, capacity, produced);
         std::memset(sense_, 0, sizeof sense_);
         return true;
     }
     ++counters_.commands;
-    if (cdb[0] != cmdset::kOpCodeVendor) return Refuse(kSenseKeyIllegalRequest, kAscInvalidOpcode);
-    if (cdb[1] != cmdset::kCdbByte1 || GetBE32(cdb + kVendorLengthOffset) != length)
+    if (cdb[0] != kOpVendor) return Refuse(kSenseKeyIllegalRequest, kAscInvalidOpcode);
+    if (cdb[1] != kVendorByte1 || GetBE32(cdb + kVendorLengthOffset) != length)
         return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
 
     const std::uint8_t* cmd = cdb + kCmdBytesOffset;
-    if (cmd[0] == cmdset::kLinkCommand)
-        return LinkCommand(cmd[1], length, data, capacity, produced);
-    if (cmd[0] == cmdset::kDataCommand &&
-        (cmd[1] == cmdset::kGetFirst || cmd[1] == cmdset::kGetSecond))
-        return GetData(cmd[1] == cmdset::kGetFirst, cmd[2], length, data, capacity, produced);
+    if (cmd[0] == kFamilyLink) return LinkCommand(cmd[1], length, data, capacity, produced);
+    if (cmd[0] == kFamilyData && (cmd[1] == kDataGetFirst || cmd[1] == kDataGetSecond))
+        return GetData(cmd[1] == kDataGetFirst, cmd[2], length, data, capacity, produced);
     return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
 }
 
 bool FirmwareModel::ExecuteOut(const std::uint8_t* cdb, std::uint32_t length,
                                const std::uint8_t* data, std::uint32_t available, bool takePart) {
     ++counters_.commands;
-    if (cdb[0] != cmdset::kOpCodeVendor) return Refuse(kSenseKeyIllegalRequest, kAscInvalidOpcode);
-    if (cdb[1] != cmdset::kCdbByte1 || GetBE32(cdb + kVendorLengthOffset) != length)
+    if (cdb[0] != kOpVendor) return Refuse(kSenseKeyIllegalRequest, kAscInvalidOpcode);
+    if (cdb[1] != kVendorByte1 || GetBE32(cdb + kVendorLengthOffset) != length)
         return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
     const std::uint8_t* cmd = cdb + kCmdBytesOffset;
-    if (cmd[0] != cmdset::kDataCommand || cmd[1] != cmdset::kSet)
+    if (cmd[0] != kFamilyData || cmd[1] != kDataSet)
         return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
     // The data phase ended early: the command is not carried out on part of its data.
     if (available > length) available = length;
@@ -165,26 +158,26 @@ bool FirmwareModel::ExecuteOut(const std::uint8_t* cdb, std::uint32_t length,
 
 bool FirmwareModel::LinkCommand(std::uint8_t code, std::uint32_t length, std::uint8_t* data,
                                 std::uint32_t capacity, std::uint32_t* produced) {
-    if (code == cmdset::kTagQuery) {
+    if (code == kLinkTagQuery) {
         ++counters_.tagQueries;
-        if (!config.answersTagQuery || length != cmdset::kTagLength)
+        if (!config.answersTagQuery || length != kTagLength)
             return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
-        Deliver(reinterpret_cast<const std::uint8_t*>(config.tag), cmdset::kTagLength, data,
-                capacity, produced);
+        Deliver(reinterpret_cast<const std::uint8_t*>(config.tag), kTagLength, data, capacity,
+                produced);
         return Pass();
     }
 
     std::uint32_t result = 0;
     switch (code) {
-        case cmdset::kServiceIsLock:
+        case kLinkIsLock:
             ++counters_.lockQueries;
             result = Locked() ? 1 : 0;
             break;
-        case cmdset::kServiceIsFinish:
+        case kLinkIsFinish:
             ++counters_.finishQueries;
             result = Busy() ? 0 : 1;
             break;
-        case cmdset::kServiceLock:
+        case kLinkLock:
             if (Locked()) {
                 ++counters_.locksRefused;
             } else {
@@ -193,7 +186,7 @@ bool FirmwareModel::LinkCommand(std::uint8_t code, std::uint32_t length, std::ui
                 result = 1;
             }
             break;
-        case cmdset::kServiceUnLock: {
+        case kLinkUnLock: {
             bool released = hostLock_;
             hostLock_ = false;
             if (OtherHolds() && otherYields_) {
@@ -207,10 +200,9 @@ bool FirmwareModel::LinkCommand(std::uint8_t code, std::uint32_t length, std::ui
         default:
             return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
     }
-    if (length != cmdset::kServiceReplyLength)
-        return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
+    if (length != kReplyLength) return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
     std::uint8_t reply[kReplyLength] = {};
-    PutLE32(reply, cmdset::kServiceReplyLength);
+    PutLE32(reply + kServiceSizeOffset, kReplyLength);
     PutLE32(reply + kServiceResultOffset, result);
     Deliver(reply, kReplyLength, data, capacity, produced);
     return Pass();
@@ -221,18 +213,18 @@ bool FirmwareModel::GetData(bool first, std::uint8_t selector, std::uint32_t len
     if (Busy()) return Refuse(kSenseKeyNotReady, kAscNotReady, 0x01);
     std::uint8_t reply[kReplyLength] = {};
     switch (selector) {
-        case cmdset::kSelReadiness:
+        case kGetReadiness:
             if (length != kReplyLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
             reply[kReadinessOffset] = config.readiness;
             Deliver(reply, kReplyLength, data, capacity, produced);
             break;
-        case cmdset::kSelOpen:  // 5: the opening reply holds nothing the host looks at
+        case kGetOpen:  // the opening reply holds nothing the host looks at
             if (length != kReplyLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
             Deliver(reply, kReplyLength, data, capacity, produced);
             break;
-        case cmdset::kSelVersion:  // 6: 4 bytes version, 16 bytes closing reply
+        case kGetVersion:  // the version, or the closing reply
             if (length == kVersionLength) {
                 if (!first) ++counters_.versionReads;
                 Deliver(reinterpret_cast<const std::uint8_t*>(config.version), kVersionLength, data,
@@ -243,8 +235,8 @@ bool FirmwareModel::GetData(bool first, std::uint8_t selector, std::uint32_t len
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
             }
             break;
-        case cmdset::kSelMemory:
-            if (length > cmdset::DEFAULT_SIZE_BLUK_READ)
+        case kGetMemory:
+            if (length > kMaxDataLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
             ReadMemory(data, capacity);
             *produced = capacity;
@@ -270,26 +262,26 @@ bool FirmwareModel::SetData(std::uint8_t selector, std::uint32_t length, const s
     std::uint8_t value[kValueLength] = {};
     if (available != 0) std::memcpy(value, data, Min(available, kValueLength));
     switch (selector) {
-        case cmdset::kSelAddress:
+        case kSetAddress:
             if (length != kValueLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
             address_ = GetBE32(value);
             ++counters_.addressSets;
             break;
-        case cmdset::kSelFirmware:
-            if (length == 0 || length > cmdset::DEFAULT_SIZE_BLUK_WRITE)
+        case kSetBlock:
+            if (length == 0 || length > kMaxDataLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
             WriteMemory(data, available);
             ++counters_.firmwareBlocks;
             counters_.firmwareBytes += available;
             break;
-        case cmdset::kSelVersion:  // 6: the finishing value after the last block
+        case kSetFinishing:
             if (length != kValueLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
             counters_.lastFinishingValue = GetBE32(value);
             ++counters_.finishingValues;
             break;
-        case cmdset::kSelCalibration:
+        case kSetCalibration:
             if (length != kValueLength)
                 return Refuse(kSenseKeyIllegalRequest, kAscInvalidFieldInCdb);
             ++counters_.calibrations;

@@ -30,6 +30,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sim/device_protocol.h"
+
 namespace sim {
 
 // Milliseconds from the host's clock.
@@ -37,11 +39,6 @@ struct ModelClock {
     std::uint64_t (*now)(void* context) = nullptr;
     void* context = nullptr;
 };
-
-// Where the vendor block keeps what the device reads from it; the fault plan matches on the
-// same command bytes.
-constexpr std::uint32_t kVendorLengthOffset = 6;  // bytes 6..9: data length, MSB first
-constexpr std::uint32_t kCmdBytesOffset = 10;     // bytes 10..15: CmdBytes[0..5]
 
 constexpr std::uint32_t kSenseDataLength = 18;
 constexpr std::uint32_t kSelectorCount = 256;
@@ -55,14 +52,14 @@ constexpr std::uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr std::uint8_t kAscNotReady = 0x04;
 
 struct ModelConfig {
-    std::uint16_t vendorId = 0x04F9;
+    std::uint16_t vendorId = kScannerVendorIds[0];
     std::uint16_t productId = 0x2022;
     std::uint16_t bcdDevice = 0x0100;
-    char tag[4] = {'Z', 'A', 'M', 'O'};
+    char tag[kTagLength] = {kScannerTag[0], kScannerTag[1], kScannerTag[2], kScannerTag[3]};
     bool answersTagQuery = true;
-    char version[4] = {'2', '2', '0', '6'};  // unused bytes zero
-    std::uint8_t readiness = 0;              // byte 8 of the get 3 reply
-    std::uint32_t workMs = 0;                // busy time after a get's first transfer or a set
+    char version[kVersionLength] = {'2', '2', '0', '6'};  // unused bytes zero
+    std::uint8_t readiness = 0;                           // byte 8 of the get 3 reply
+    std::uint32_t workMs = 0;  // busy time after a get's first transfer or a set
     std::uint32_t workMsFor[kSelectorCount] = {};  // nonzero: that selector's busy time instead
     bool neverFinishes = false;                    // IsFinish answers 0 for ever
     bool patterned = true;                         // unwritten memory reads as PatternByte(address)

@@ -1,8 +1,8 @@
 #include <cstring>
 
 #include "devlink/byte_order.h"
-#include "devlink/command_set.h"
 #include "platform/device_io.h"
+#include "sim/device_protocol.h"
 #include "sim/scanner.h"
 
 namespace sim {
@@ -57,15 +57,15 @@ bool StillImageEndpoint::Ioctl(std::uint32_t code, void*, std::uint32_t, void* o
 
 bool StillImageEndpoint::CurrentIsServiceCommand() const {
     const std::uint8_t* cdb = scanner_.bot_.CommandBlock();
-    const std::uint8_t* cmd = cdb + 10;
-    return cdb[0] == cmdset::kOpCodeVendor && cmd[0] == cmdset::kLinkCommand &&
-           cmd[1] >= cmdset::kServiceIsLock && cmd[1] <= cmdset::kServiceUnLock;
+    const std::uint8_t* cmd = cdb + kCmdBytesOffset;
+    return cdb[0] == kOpVendor && cmd[0] == kFamilyLink && cmd[1] >= kLinkIsLock &&
+           cmd[1] <= kLinkUnLock;
 }
 
 bool StillImageEndpoint::CurrentIsGetFirst() const {
-    const std::uint8_t* cmd = scanner_.bot_.CommandBlock() + 10;
-    return scanner_.bot_.CommandBlock()[0] == cmdset::kOpCodeVendor &&
-           cmd[0] == cmdset::kDataCommand && cmd[1] == cmdset::kGetFirst;
+    const std::uint8_t* cdb = scanner_.bot_.CommandBlock();
+    const std::uint8_t* cmd = cdb + kCmdBytesOffset;
+    return cdb[0] == kOpVendor && cmd[0] == kFamilyData && cmd[1] == kDataGetFirst;
 }
 
 bool StillImageEndpoint::Write(const void* buf, std::uint32_t len, std::uint32_t* done) {
@@ -114,8 +114,8 @@ bool StillImageEndpoint::WriteCbw(const std::uint8_t* data, std::uint32_t len,
     BotDevice& bot = scanner_.bot_;
     const std::uint8_t* cdb = data + kBotCommandBlockOffset;
 
-    currentIsSense_ = cdb[0] == cmdset::kScsiRequestSense;
-    if (cdb[0] == cmdset::kOpCodeVendor) {
+    currentIsSense_ = cdb[0] == kOpRequestSense;
+    if (cdb[0] == kOpVendor) {
         active_ = scanner_.MatchFaults(cdb);
         senseFaults_ = SenseFaultsOf(active_);
     } else if (currentIsSense_) {
@@ -124,8 +124,7 @@ bool StillImageEndpoint::WriteCbw(const std::uint8_t* data, std::uint32_t len,
     } else {
         active_ = ActiveFaults{};
     }
-    logIndex_ = log.BeginCommand(WirePath::kStillImage, cdb,
-                                 data[kBotCbwFlagsOffset] == cmdset::kCbwFlagsIn,
+    logIndex_ = log.BeginCommand(WirePath::kStillImage, cdb, data[kBotCbwFlagsOffset] == kCbwDataIn,
                                  GetLE32(data + kBotCbwLengthOffset));
 
     if (scanner_.unplugged_ || active_.Has(FaultKind::kCbwWriteFails)) {

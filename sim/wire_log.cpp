@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "devlink/command_set.h"
+#include "sim/device_protocol.h"
 
 namespace sim {
 
 bool WireCommand::IsVendor() const {
-    return cdb[0] == cmdset::kOpCodeVendor;
+    return cdb[0] == kOpVendor;
 }
 
 void WireLog::Clear() {

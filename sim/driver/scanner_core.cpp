@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "devlink/command_set.h"
 #include "platform/device_io.h"
+#include "sim/device_protocol.h"
 
 namespace scanner_driver {
 namespace {
@@ -43,8 +43,8 @@ std::uint32_t ShortCount(const FaultEntry& fault, std::uint32_t length) {
 
 bool IsFirmwareBlock(const std::uint8_t* cdb) {
     const std::uint8_t* cmd = cdb + sim::kCmdBytesOffset;
-    return cdb[0] == cmdset::kOpCodeVendor && cmd[0] == cmdset::kDataCommand &&
-           cmd[1] == cmdset::kSet && cmd[2] == cmdset::kSelFirmware;
+    return cdb[0] == sim::kOpVendor && cmd[0] == sim::kFamilyData && cmd[1] == sim::kDataSet &&
+           cmd[2] == sim::kSetBlock;
 }
 
 // The checks the storage stack makes before a record reaches a device: this process's layout,
@@ -105,7 +105,7 @@ bool FaultSchedule::Set(const FaultTable& table) {
 }
 
 const FaultEntry* FaultSchedule::Match(const std::uint8_t cdb[16]) {
-    if (cdb[0] != cmdset::kOpCodeVendor) return nullptr;
+    if (cdb[0] != sim::kOpVendor) return nullptr;
     const FaultEntry* fires = nullptr;
     for (std::uint32_t i = 0; i < table_.count; ++i) {
         const FaultEntry& e = table_.entries[i];
@@ -193,8 +193,7 @@ void ScannerCore::ArmFault(Session& s, const std::uint8_t* cbw, const FaultEntry
     if (fault->kind == kFaultRefuse || fault->kind == kFaultRefuseShortCsw) {
         model_.SetSense(fault->senseKey, fault->asc, fault->ascq);
         s.bot_.ForceNextStatus(kBotStatusFailed);
-    } else if (fault->kind == kFaultShortData &&
-               cbw[sim::kBotCbwFlagsOffset] == cmdset::kCbwFlagsOut) {
+    } else if (fault->kind == kFaultShortData && cbw[sim::kBotCbwFlagsOffset] == sim::kCbwDataOut) {
         s.bot_.ForceNextStatus(0);
     }
 }

@@ -7,40 +7,42 @@
 #include <string>
 #include <vector>
 
-#include "devlink/command_set.h"
 #include "sim/world.h"
+#include "tests/sim/wire_bytes.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A CBW for a vendor command block; `cmd` are CmdBytes[0..2].
-std::array<std::uint8_t, 31> Cbw(std::uint32_t tag, std::uint32_t length, bool in,
-                                 std::array<std::uint8_t, 3> cmd) {
-    std::array<std::uint8_t, 31> c{};
-    std::memcpy(c.data(), cmdset::kCbwSignature, 4);
+const Bytes kCswSignature{'U', 'S', 'B', 'S'};
+
+// A CBW ("USBC", the tag and length little-endian, flags 80 in or 00 out, LUN 0, a 16-byte
+// command block) around `cb`.
+std::array<std::uint8_t, 31> Wrap(std::uint32_t tag, std::uint32_t length, bool in,
+                                  const wire::CommandBlock& cb) {
+    std::array<std::uint8_t, 31> c{'U', 'S', 'B', 'C'};
     for (int i = 0; i < 4; ++i) {
         c[4 + i] = static_cast<std::uint8_t>(tag >> (8 * i));
         c[8 + i] = static_cast<std::uint8_t>(length >> (8 * i));
     }
-    c[12] = in ? cmdset::kCbwFlagsIn : cmdset::kCbwFlagsOut;
+    c[12] = in ? 0x80 : 0x00;
     c[14] = 16;
-    std::uint8_t* cb = c.data() + 15;
-    cb[0] = cmdset::kOpCodeVendor;
-    cb[1] = cmdset::kCdbByte1;
-    for (int i = 0; i < 4; ++i) cb[6 + i] = static_cast<std::uint8_t>(length >> (8 * (3 - i)));
-    cb[10] = cmd[0];
-    cb[11] = cmd[1];
-    cb[12] = cmd[2];
+    std::memcpy(c.data() + 15, cb.data(), cb.size());
     return c;
 }
 
+// A CBW for a vendor command; `cmd` are CmdBytes[0..2].
+std::array<std::uint8_t, 31> Cbw(std::uint32_t tag, std::uint32_t length, bool in,
+                                 wire::CmdBytes cmd) {
+    return Wrap(tag, length, in, wire::Cdb(cmd, length));
+}
+
 std::array<std::uint8_t, 31> SenseCbw(std::uint32_t tag) {
-    auto c = Cbw(tag, 18, true, {0, 0, 0});
-    std::memset(c.data() + 15, 0, 16);
-    c[15] = cmdset::kScsiRequestSense;
-    c[15 + 4] = 18;
-    return c;
+    return Wrap(tag, 18, true, wire::SenseCdb());
+}
+
+Bytes First4(const std::uint8_t* p) {
+    return Bytes(p, p + 4);
 }
 
 struct Csw {
@@ -74,8 +76,7 @@ class BotEndpoint : public ::testing::Test {
         return c;
     }
     // One whole device-to-host exchange; returns the CSW.
-    Csw In(std::uint32_t tag, std::array<std::uint8_t, 3> cmd, Bytes& data,
-           bool* dataOk = nullptr) {
+    Csw In(std::uint32_t tag, wire::CmdBytes cmd, Bytes& data, bool* dataOk = nullptr) {
         WriteCbw(Cbw(tag, static_cast<std::uint32_t>(data.size()), true, cmd));
         std::uint32_t got = 0;
         const bool ok =
@@ -84,7 +85,7 @@ class BotEndpoint : public ::testing::Test {
         data.resize(got);
         return ReadCsw();
     }
-    Csw Out(std::uint32_t tag, std::array<std::uint8_t, 3> cmd, const Bytes& data) {
+    Csw Out(std::uint32_t tag, wire::CmdBytes cmd, const Bytes& data) {
         WriteCbw(Cbw(tag, static_cast<std::uint32_t>(data.size()), false, cmd));
         std::uint32_t put = 0;
         world.io.WriteFile(h, data.data(), static_cast<std::uint32_t>(data.size()), &put);
@@ -98,11 +99,11 @@ class BotEndpoint : public ::testing::Test {
 
 TEST_F(BotEndpoint, TagQueryPassesWithEchoedTagAndZeroResidue) {
     Bytes tag(4);
-    Csw csw = In(7, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}, tag);
+    Csw csw = In(7, {0xFF, 0x02, 0x00}, tag);
     EXPECT_EQ(tag, (Bytes{'Z', 'A', 'M', 'O'}));
     ASSERT_TRUE(csw.ok);
     EXPECT_EQ(csw.got, 13u);
-    EXPECT_EQ(0, std::memcmp(csw.bytes.data(), cmdset::kCswSignature, 4));
+    EXPECT_EQ(First4(csw.bytes.data()), kCswSignature);
     EXPECT_EQ(csw.Tag(), 7u);
     EXPECT_EQ(csw.Residue(), 0u);
     EXPECT_EQ(csw.Status(), 0);
@@ -113,33 +114,31 @@ TEST_F(BotEndpoint, TagQueryPassesWithEchoedTagAndZeroResidue) {
 TEST_F(BotEndpoint, ServiceCommandsKeepTheDeviceSideLock) {
     auto service = [&](std::uint8_t code) {
         Bytes reply(16);
-        Csw csw = In(1, {cmdset::kLinkCommand, code, 0}, reply);
+        Csw csw = In(1, {0xFF, code, 0x00}, reply);
         EXPECT_EQ(csw.Status(), 0);
         EXPECT_EQ(reply[0], 16);  // dwSize, little-endian
         return reply[8] | (reply[9] << 8);
     };
-    EXPECT_EQ(service(cmdset::kServiceIsLock), 0);
-    EXPECT_EQ(service(cmdset::kServiceIsFinish), 1);
-    EXPECT_EQ(service(cmdset::kServiceLock), 1);
-    EXPECT_EQ(service(cmdset::kServiceIsLock), 1);
-    EXPECT_EQ(service(cmdset::kServiceLock), 0);  // already held
-    EXPECT_EQ(service(cmdset::kServiceUnLock), 1);
-    EXPECT_EQ(service(cmdset::kServiceUnLock), 0);  // nothing left to release
-    EXPECT_EQ(service(cmdset::kServiceIsLock), 0);
+    // FF 03 IsLock, FF 04 IsFinish, FF 05 Lock, FF 06 UnLock.
+    EXPECT_EQ(service(0x03), 0);
+    EXPECT_EQ(service(0x04), 1);
+    EXPECT_EQ(service(0x05), 1);
+    EXPECT_EQ(service(0x03), 1);
+    EXPECT_EQ(service(0x05), 0);  // already held
+    EXPECT_EQ(service(0x06), 1);
+    EXPECT_EQ(service(0x06), 0);  // nothing left to release
+    EXPECT_EQ(service(0x03), 0);
 }
 
 TEST_F(BotEndpoint, FirmwareBlockLandsAtTheAddressAndReadsBack) {
-    EXPECT_EQ(
-        Out(1, {cmdset::kDataCommand, cmdset::kSet, cmdset::kSelAddress}, {0, 0, 0x40, 0}).Status(),
-        0);
+    EXPECT_EQ(Out(1, {0x02, 0x03, 0x04}, {0, 0, 0x40, 0}).Status(), 0);  // the address
     Bytes block(4096);
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
-    EXPECT_EQ(Out(2, {cmdset::kDataCommand, cmdset::kSet, cmdset::kSelFirmware}, block).Status(),
-              0);
+    EXPECT_EQ(Out(2, {0x02, 0x03, 0x05}, block).Status(), 0);  // a firmware block
     EXPECT_EQ(scanner.ReadMemory(0x4000, 4096), block);
 
     Bytes back(4096);
-    Csw csw = In(3, {cmdset::kDataCommand, cmdset::kGetSecond, cmdset::kSelMemory}, back);
+    Csw csw = In(3, {0x02, 0x02, 0x0B}, back);
     EXPECT_EQ(csw.Status(), 0);
     EXPECT_EQ(back, block);
     EXPECT_EQ(scanner.Log().PhasesText(), "CBW OUT CSW CBW OUT CSW CBW IN CSW");
@@ -147,7 +146,7 @@ TEST_F(BotEndpoint, FirmwareBlockLandsAtTheAddressAndReadsBack) {
 
 TEST_F(BotEndpoint, RejectedCommandReportsStatusOneAndServesSense) {
     Bytes reply(16);
-    Csw csw = In(5, {cmdset::kDataCommand, cmdset::kGetSecond, 0x77}, reply);  // no selector 0x77
+    Csw csw = In(5, {0x02, 0x02, 0x77}, reply);  // no selector 0x77
     EXPECT_TRUE(csw.ok);
     EXPECT_EQ(csw.Status(), 1);
     EXPECT_EQ(csw.Residue(), 16u);
@@ -157,8 +156,8 @@ TEST_F(BotEndpoint, RejectedCommandReportsStatusOneAndServesSense) {
     std::uint32_t got = 0;
     ASSERT_TRUE(world.io.ReadFile(h, sense.data(), 18, &got));
     EXPECT_EQ(got, 18u);
-    EXPECT_EQ(sense[2], sim::kSenseKeyIllegalRequest);
-    EXPECT_EQ(sense[12], sim::kAscInvalidFieldInCdb);
+    EXPECT_EQ(sense[2], 0x05);   // ILLEGAL REQUEST
+    EXPECT_EQ(sense[12], 0x24);  // invalid field in CDB
     Csw senseCsw = ReadCsw();
     EXPECT_EQ(senseCsw.Tag(), 6u);
     EXPECT_EQ(senseCsw.Status(), 0);
@@ -170,9 +169,9 @@ TEST_F(BotEndpoint, OutOfOrderCallsStallAndTheNextCbwRecovers) {
     EXPECT_FALSE(world.io.ReadFile(h, junk.data(), 13, &got));  // no CSW is due
     EXPECT_EQ(scanner.ProtocolErrors(), 1u);
 
-    WriteCbw(Cbw(1, 4, true, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}));  // dropped midway
+    WriteCbw(Cbw(1, 4, true, {0xFF, 0x02, 0x00}));  // dropped midway
     Bytes tag(4);
-    Csw csw = In(2, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}, tag);
+    Csw csw = In(2, {0xFF, 0x02, 0x00}, tag);
     EXPECT_EQ(csw.Tag(), 2u);
     EXPECT_EQ(tag, (Bytes{'Z', 'A', 'M', 'O'}));
     EXPECT_EQ(scanner.AbandonedExchanges(), 1u);
@@ -212,22 +211,21 @@ TEST_P(BotFaults, FaultHitsItsPhaseAndTheNextExchangeWorks) {
     const FaultCase& c = GetParam();
     // An untouched exchange first, so that a stale tag has an older tag to echo.
     Bytes first(16);
-    In(1, {cmdset::kLinkCommand, cmdset::kServiceIsLock, 0}, first);
-    const int id = scanner.Inject(sim::Fault(c.fault).OnCommand(0xFF, cmdset::kServiceLock));
+    In(1, {0xFF, 0x03, 0x00}, first);
+    const int id = scanner.Inject(sim::Fault(c.fault).OnCommand(0xFF, 0x05));  // Lock
 
     Bytes tag(4);
-    In(2, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}, tag);  // not the chosen command
+    In(2, {0xFF, 0x02, 0x00}, tag);  // not the chosen command
     EXPECT_EQ(tag, (Bytes{'Z', 'A', 'M', 'O'}));
     EXPECT_EQ(scanner.Fired(id), 0u);
 
-    const Exchange hit =
-        Run(3, Cbw(3, 16, true, {cmdset::kLinkCommand, cmdset::kServiceLock, 0}), 16);
+    const Exchange hit = Run(3, Cbw(3, 16, true, {0xFF, 0x05, 0x00}), 16);
     EXPECT_EQ(scanner.Fired(id), 1u);
     const Exchange sense = Run(4, SenseCbw(4), 18);
     c.check(hit, sense);
 
     Bytes again(4);
-    Csw csw = In(5, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}, again);
+    Csw csw = In(5, {0xFF, 0x02, 0x00}, again);
     EXPECT_EQ(csw.Tag(), 5u);
     EXPECT_EQ(csw.Status(), 0);
     EXPECT_EQ(again, (Bytes{'Z', 'A', 'M', 'O'}));
@@ -324,8 +322,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(BotEndpoint, DeviceVanishesAtTheChosenExchange) {
     scanner.Inject(sim::Fault::Vanish().OnExchange(1));
     Bytes tag(4);
-    EXPECT_EQ(In(1, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}, tag).Status(), 0);
-    EXPECT_FALSE(WriteCbw(Cbw(2, 4, true, {cmdset::kLinkCommand, cmdset::kTagQuery, 0})));
+    EXPECT_EQ(In(1, {0xFF, 0x02, 0x00}, tag).Status(), 0);
+    EXPECT_FALSE(WriteCbw(Cbw(2, 4, true, {0xFF, 0x02, 0x00})));
     std::uint32_t n = 0;
     EXPECT_FALSE(world.io.ReadFile(h, tag.data(), 4, &n));
     EXPECT_EQ(world.io.OpenDevice("\\\\.\\USBSCAN0"), platform::InvalidHandle());
@@ -333,8 +331,8 @@ TEST_F(BotEndpoint, DeviceVanishesAtTheChosenExchange) {
 }
 
 TEST_F(BotEndpoint, WireLogRecordsCommandBlocksDataAndRawWrappers) {
-    scanner.Inject(sim::Fault::Status(1, 5, 0x24).OnCommand(cmdset::kDataCommand, cmdset::kSet));
-    Out(9, {cmdset::kDataCommand, cmdset::kSet, cmdset::kSelAddress}, {0, 0, 0x40, 0});
+    scanner.Inject(sim::Fault::Status(1, 5, 0x24).OnCommand(0x02, 0x03));
+    Out(9, {0x02, 0x03, 0x04}, {0, 0, 0x40, 0});
     ASSERT_TRUE(WriteCbw(SenseCbw(10)));
     Bytes sense(18);
     std::uint32_t got = 0;
@@ -349,8 +347,8 @@ TEST_F(BotEndpoint, WireLogRecordsCommandBlocksDataAndRawWrappers) {
     EXPECT_EQ(set.length, 4u);
     EXPECT_EQ(set.data, (Bytes{0, 0, 0x40, 0}));
     EXPECT_EQ(set.status, 1);
-    EXPECT_EQ(set.CmdByte(2), cmdset::kSelAddress);
-    EXPECT_EQ(log.Commands()[1].cdb[0], cmdset::kScsiRequestSense);
+    EXPECT_EQ(set.CmdByte(2), 0x04);
+    EXPECT_EQ(log.Commands()[1].cdb[0], 0x03);
     EXPECT_EQ(log.Commands()[1].data.size(), 18u);
     EXPECT_EQ(log.PhasesText(), "CBW OUT CSW CBW IN CSW");
     const auto& cbw = log.Phases()[0].bytes;
@@ -364,7 +362,7 @@ TEST_F(BotEndpoint, WireLogRecordsCommandBlocksDataAndRawWrappers) {
     scanner.Log().Enable(false);
     scanner.Log().Clear();
     Bytes tag(4);
-    In(11, {cmdset::kLinkCommand, cmdset::kTagQuery, 0}, tag);
+    In(11, {0xFF, 0x02, 0x00}, tag);
     EXPECT_TRUE(scanner.Log().Commands().empty());
     EXPECT_TRUE(scanner.Log().Phases().empty());
 }
@@ -372,9 +370,9 @@ TEST_F(BotEndpoint, WireLogRecordsCommandBlocksDataAndRawWrappers) {
 // --- Lies: the device says more than it did ---------------------------------------------------
 
 TEST_F(BotEndpoint, ShortCswOverARefusedBlockKeepsTheBlockUnwritten) {
-    scanner.Inject(sim::Fault::CswShortRefused(12).OnCommand(cmdset::kDataCommand, cmdset::kSet));
+    scanner.Inject(sim::Fault::CswShortRefused(12).OnCommand(0x02, 0x03));
     const Bytes before = scanner.ReadMemory(0, 64);
-    Csw csw = Out(5, {cmdset::kDataCommand, cmdset::kSet, cmdset::kSelFirmware}, Bytes(64, 0xAB));
+    Csw csw = Out(5, {0x02, 0x03, 0x05}, Bytes(64, 0xAB));
     ASSERT_TRUE(csw.ok);
     EXPECT_EQ(csw.got, 12u);   // the status byte never comes
     EXPECT_EQ(csw.Tag(), 5u);  // but the tag is fresh
@@ -385,15 +383,15 @@ TEST_F(BotEndpoint, ShortCswOverARefusedBlockKeepsTheBlockUnwritten) {
 TEST_F(BotEndpoint, ShortCswOverARefusedReadMovesNoData) {
     scanner.Inject(sim::Fault::CswShortRefused(9));
     Bytes data(32);
-    Csw csw = In(1, {cmdset::kDataCommand, cmdset::kGetSecond, cmdset::kSelMemory}, data);
+    Csw csw = In(1, {0x02, 0x02, 0x0B}, data);
     EXPECT_TRUE(data.empty());
     EXPECT_EQ(csw.got, 9u);
 }
 
 TEST_F(BotEndpoint, ShortDataPhaseUnderGoodStatusWritesWhatArrived) {
-    scanner.Inject(sim::Fault::DataShortPassed(16).OnCommand(cmdset::kDataCommand, cmdset::kSet));
+    scanner.Inject(sim::Fault::DataShortPassed(16).OnCommand(0x02, 0x03));
     const Bytes before = scanner.ReadMemory(0, 64);
-    WriteCbw(Cbw(3, 64, false, {cmdset::kDataCommand, cmdset::kSet, cmdset::kSelFirmware}));
+    WriteCbw(Cbw(3, 64, false, {0x02, 0x03, 0x05}));
     const Bytes block(64, 0x3C);
     std::uint32_t put = 0;
     ASSERT_TRUE(world.io.WriteFile(h, block.data(), 64, &put));
@@ -409,7 +407,7 @@ TEST_F(BotEndpoint, ShortDataPhaseUnderGoodStatusWritesWhatArrived) {
 TEST_F(BotEndpoint, ResidueUnderGoodStatusTakesEveryByteButKeepsOnlyThoseBeforeIt) {
     scanner.Inject(sim::Fault::Residue(8).Times(2));
     const Bytes before = scanner.ReadMemory(0, 32);
-    Csw out = Out(1, {cmdset::kDataCommand, cmdset::kSet, cmdset::kSelFirmware}, Bytes(32, 0x11));
+    Csw out = Out(1, {0x02, 0x03, 0x05}, Bytes(32, 0x11));
     EXPECT_EQ(out.Status(), 0);
     EXPECT_EQ(out.Residue(), 8u);
     const Bytes after = scanner.ReadMemory(0, 32);
@@ -417,7 +415,7 @@ TEST_F(BotEndpoint, ResidueUnderGoodStatusTakesEveryByteButKeepsOnlyThoseBeforeI
     EXPECT_EQ(Bytes(after.begin() + 24, after.end()), Bytes(before.begin() + 24, before.end()));
 
     Bytes data(32);
-    Csw in = In(2, {cmdset::kDataCommand, cmdset::kGetSecond, cmdset::kSelMemory}, data);
+    Csw in = In(2, {0x02, 0x02, 0x0B}, data);
     EXPECT_EQ(in.Residue(), 8u);
     ASSERT_EQ(data.size(), 32u);
     const Bytes memory = scanner.ReadMemory(0, 32);
@@ -429,10 +427,10 @@ TEST_F(BotEndpoint, CswWhereDataWereDueComesTwice) {
     scanner.Inject(sim::Fault::CswForData());
     Bytes data(64);
     bool dataOk = false;
-    Csw csw = In(9, {cmdset::kDataCommand, cmdset::kGetSecond, cmdset::kSelMemory}, data, &dataOk);
+    Csw csw = In(9, {0x02, 0x02, 0x0B}, data, &dataOk);
     EXPECT_TRUE(dataOk);
     ASSERT_EQ(data.size(), 13u);
-    EXPECT_EQ(0, std::memcmp(data.data(), cmdset::kCswSignature, 4));
+    EXPECT_EQ(First4(data.data()), kCswSignature);
     ASSERT_TRUE(csw.ok);
     EXPECT_EQ(csw.got, 13u);
     EXPECT_EQ(csw.Tag(), 9u);
@@ -444,10 +442,10 @@ TEST_F(BotEndpoint, CswWhereDataWereDueComesTwice) {
 TEST_F(BotEndpoint, ShortFirstTransferOnlyTouchesAGetsFirstTransfer) {
     scanner.Inject(sim::Fault::FirstTransferShort(4).Times(2));
     Bytes reply(16);
-    In(1, {cmdset::kLinkCommand, cmdset::kServiceIsFinish, 0}, reply);
+    In(1, {0xFF, 0x04, 0x00}, reply);
     EXPECT_EQ(reply.size(), 16u);
     Bytes first(32);
-    Csw csw = In(2, {cmdset::kDataCommand, cmdset::kGetFirst, cmdset::kSelMemory}, first);
+    Csw csw = In(2, {0x02, 0x01, 0x0B}, first);
     EXPECT_EQ(first.size(), 4u);
     EXPECT_EQ(csw.Status(), 0);
     EXPECT_EQ(csw.Residue(), 28u);

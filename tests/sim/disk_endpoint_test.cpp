@@ -5,15 +5,15 @@
 #include <functional>
 #include <vector>
 
-#include "devlink/command_set.h"
 #include "sim/world.h"
+#include "tests/sim/wire_bytes.h"
 
 namespace {
 
 using platform::ScsiPassThroughRecord;
 
-ScsiPassThroughRecord Record(std::uint8_t cmd0, std::uint8_t cmd1, std::uint8_t sel, bool in,
-                             void* data, std::uint32_t length) {
+// A pass-through record for a vendor command; `cmd` are CmdBytes[0..2].
+ScsiPassThroughRecord Record(wire::CmdBytes cmd, bool in, void* data, std::uint32_t length) {
     ScsiPassThroughRecord r{};
     r.sptd.Length = sizeof(platform::ScsiPassThroughDirect);
     r.sptd.TargetId = 1;
@@ -24,13 +24,8 @@ ScsiPassThroughRecord Record(std::uint8_t cmd0, std::uint8_t cmd1, std::uint8_t 
     r.sptd.TimeOutValue = 15;
     r.sptd.DataBuffer = data;
     r.sptd.SenseInfoOffset = offsetof(ScsiPassThroughRecord, ucSenseBuf);
-    r.sptd.Cdb[0] = cmdset::kOpCodeVendor;
-    r.sptd.Cdb[1] = cmdset::kCdbByte1;
-    for (int i = 0; i < 4; ++i)
-        r.sptd.Cdb[6 + i] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
-    r.sptd.Cdb[10] = cmd0;
-    r.sptd.Cdb[11] = cmd1;
-    r.sptd.Cdb[12] = sel;
+    const wire::CommandBlock cdb = wire::Cdb(cmd, length);
+    std::memcpy(r.sptd.Cdb, cdb.data(), cdb.size());
     return r;
 }
 
@@ -55,21 +50,21 @@ class DiskEndpoint : public ::testing::Test {
 
 TEST_F(DiskEndpoint, TagQueryPassesAndFillsTheCallersBuffer) {
     std::uint8_t tag[4] = {};
-    auto r = Record(cmdset::kLinkCommand, cmdset::kTagQuery, 0, true, tag, 4);
+    auto r = Record({0xFF, 0x02, 0x00}, true, tag, 4);
     ASSERT_TRUE(Send(r));
     EXPECT_EQ(r.sptd.ScsiStatus, 0);
-    EXPECT_EQ(0, std::memcmp(tag, cmdset::kVendorTag, 4));
+    EXPECT_EQ(0, std::memcmp(tag, "ZAMO", 4));
     ASSERT_EQ(scanner.Log().Commands().size(), 1u);
     EXPECT_EQ(scanner.Log().Commands()[0].path, sim::WirePath::kDisk);
 }
 
 TEST_F(DiskEndpoint, RefusedCommandGivesCheckConditionWithSense) {
     std::uint8_t reply[16] = {};
-    auto r = Record(cmdset::kDataCommand, cmdset::kGetSecond, 0x42, true, reply, 16);
+    auto r = Record({0x02, 0x02, 0x42}, true, reply, 16);  // no selector 0x42
     ASSERT_TRUE(Send(r));
     EXPECT_EQ(r.sptd.ScsiStatus, 2);
-    EXPECT_EQ(r.ucSenseBuf[2], sim::kSenseKeyIllegalRequest);
-    EXPECT_EQ(r.ucSenseBuf[12], sim::kAscInvalidFieldInCdb);
+    EXPECT_EQ(r.ucSenseBuf[2], 0x05);   // ILLEGAL REQUEST
+    EXPECT_EQ(r.ucSenseBuf[12], 0x24);  // invalid field in CDB
 }
 
 TEST_F(DiskEndpoint, MalformedRecordsFailTheRequest) {
@@ -81,11 +76,11 @@ TEST_F(DiskEndpoint, MalformedRecordsFailTheRequest) {
         [](auto& r) { r.sptd.DataIn = 5; },
     };
     for (const auto& breakIt : breakers) {
-        auto r = Record(cmdset::kLinkCommand, cmdset::kTagQuery, 0, true, tag, 4);
+        auto r = Record({0xFF, 0x02, 0x00}, true, tag, 4);
         breakIt(r);
         EXPECT_FALSE(Send(r));
     }
-    auto r = Record(cmdset::kLinkCommand, cmdset::kTagQuery, 0, true, tag, 4);
+    auto r = Record({0xFF, 0x02, 0x00}, true, tag, 4);
     EXPECT_FALSE(Send(r, 80 - 1));
     EXPECT_EQ(scanner.MalformedDiskRecords(), breakers.size() + 1);
     EXPECT_TRUE(scanner.Log().Commands().empty());  // nothing reached the device
@@ -95,7 +90,7 @@ TEST_F(DiskEndpoint, UntaggedRemovableDiskRefusesTheTagQuery) {
     world.AddForeignRemovableDisk('G');
     platform::Handle g = world.io.OpenDevice("\\\\.\\G:");
     std::uint8_t tag[4] = {};
-    auto r = Record(cmdset::kLinkCommand, cmdset::kTagQuery, 0, true, tag, 4);
+    auto r = Record({0xFF, 0x02, 0x00}, true, tag, 4);
     std::uint32_t returned = 0;
     ASSERT_TRUE(world.io.DeviceIoControl(g, platform::kIoctlScsiPassThroughDirect, &r, sizeof r, &r,
                                          sizeof r, &returned));
@@ -104,20 +99,19 @@ TEST_F(DiskEndpoint, UntaggedRemovableDiskRefusesTheTagQuery) {
 }
 
 TEST_F(DiskEndpoint, InjectedIoctlFailureAndScsiStatusHitTheChosenCommand) {
-    const int fails =
-        scanner.Inject(sim::Fault::IoctlFails().OnCommand(0xFF, cmdset::kServiceLock));
+    const int fails = scanner.Inject(sim::Fault::IoctlFails().OnCommand(0xFF, 0x05));  // Lock
     const int busy = scanner.Inject(sim::Fault::ScsiStatus(0x08).OnExchange(2));
     std::uint8_t reply[16];
-    auto isLock = Record(cmdset::kLinkCommand, cmdset::kServiceIsLock, 0, true, reply, 16);
+    auto isLock = Record({0xFF, 0x03, 0x00}, true, reply, 16);
     ASSERT_TRUE(Send(isLock));  // exchange 0: untouched
     EXPECT_EQ(isLock.sptd.ScsiStatus, 0);
-    auto lock = Record(cmdset::kLinkCommand, cmdset::kServiceLock, 0, true, reply, 16);
+    auto lock = Record({0xFF, 0x05, 0x00}, true, reply, 16);
     EXPECT_FALSE(Send(lock));  // exchange 1, the first lock command: the request fails
-    lock = Record(cmdset::kLinkCommand, cmdset::kServiceLock, 0, true, reply, 16);
+    lock = Record({0xFF, 0x05, 0x00}, true, reply, 16);
     ASSERT_TRUE(Send(lock));  // exchange 2: status 08, the lock is not taken
     EXPECT_EQ(lock.sptd.ScsiStatus, 0x08);
     EXPECT_FALSE(scanner.Model().LockedByHost());
-    lock = Record(cmdset::kLinkCommand, cmdset::kServiceLock, 0, true, reply, 16);
+    lock = Record({0xFF, 0x05, 0x00}, true, reply, 16);
     ASSERT_TRUE(Send(lock));
     EXPECT_EQ(lock.sptd.ScsiStatus, 0);
     EXPECT_TRUE(scanner.Model().LockedByHost());
@@ -129,8 +123,7 @@ TEST_F(DiskEndpoint, ShorterTransferLengthUnderGoodStatusWritesWhatArrived) {
     scanner.Inject(sim::Fault::TransferLengthShort(8).Times(2));
     const std::vector<std::uint8_t> before = scanner.ReadMemory(0, 32);
     std::vector<std::uint8_t> block(32, 0x77);
-    auto out =
-        Record(cmdset::kDataCommand, cmdset::kSet, cmdset::kSelFirmware, false, block.data(), 32);
+    auto out = Record({0x02, 0x03, 0x05}, false, block.data(), 32);  // a firmware block
     ASSERT_TRUE(Send(out));
     EXPECT_EQ(out.sptd.ScsiStatus, 0);
     EXPECT_EQ(out.sptd.DataTransferLength, 8u);
@@ -141,8 +134,7 @@ TEST_F(DiskEndpoint, ShorterTransferLengthUnderGoodStatusWritesWhatArrived) {
               std::vector<std::uint8_t>(before.begin() + 8, before.end()));
 
     std::vector<std::uint8_t> data(32, 0);
-    auto in =
-        Record(cmdset::kDataCommand, cmdset::kGetSecond, cmdset::kSelMemory, true, data.data(), 32);
+    auto in = Record({0x02, 0x02, 0x0B}, true, data.data(), 32);  // memory
     ASSERT_TRUE(Send(in));
     EXPECT_EQ(in.sptd.ScsiStatus, 0);
     EXPECT_EQ(in.sptd.DataTransferLength, 8u);

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "devlink/command_set.h"
+#include "tests/sim/wire_bytes.h"
 
 namespace {
 
@@ -80,14 +80,11 @@ TEST(LieText, PlaceHitsTheNthMatchingCommand) {
     const auto fault = ParseLie("csw-short-refused@02-03-09#2", &error);
     ASSERT_TRUE(fault) << error;
     sim::FaultPlan plan;
-    std::uint8_t cdb[16] = {cmdset::kOpCodeVendor, cmdset::kCdbByte1};
-    cdb[10] = cmdset::kDataCommand;
-    cdb[11] = cmdset::kSet;
-    cdb[12] = cmdset::kSelCalibration;
+    const wire::CommandBlock cdb = wire::Cdb({0x02, 0x03, 0x09}, 0);
     const int planId = plan.Inject(*fault);
-    EXPECT_FALSE(plan.Match(cdb).any);
-    EXPECT_TRUE(plan.Match(cdb).Has(FaultKind::kCswShortRefused));
-    EXPECT_FALSE(plan.Match(cdb).any);
+    EXPECT_FALSE(plan.Match(cdb.data()).any);
+    EXPECT_TRUE(plan.Match(cdb.data()).Has(FaultKind::kCswShortRefused));
+    EXPECT_FALSE(plan.Match(cdb.data()).any);
     EXPECT_EQ(plan.Fired(planId), 1u);
 }
 
