@@ -31,7 +31,6 @@
 #include "bench/protocol_floor.h"
 #include "bench/timed_wire.h"
 #include "devlink/bot.h"
-#include "devlink/command_set.h"
 #include "devlink/zamo_usb.h"
 #include "sim/world.h"
 
@@ -126,9 +125,9 @@ struct Figures {
 sim::ModelConfig DeviceFor(Job job, const Options& o) {
     sim::ModelConfig config;
     if (job == Job::kFirmwareUpdate) {
-        config.workMsFor[cmdset::kSelFirmware] = o.blockBusyMs;
+        config.workMsFor[sim::kSetBlock] = o.blockBusyMs;
     } else {
-        config.workMsFor[cmdset::kSelMemory] = o.readBusyMs;
+        config.workMsFor[sim::kGetMemory] = o.readBusyMs;
     }
     return config;
 }

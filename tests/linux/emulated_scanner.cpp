@@ -14,8 +14,8 @@
 #include <set>
 #include <stdexcept>
 
-#include "devlink/command_set.h"
 #include "platform/device_io.h"
+#include "sim/device_protocol.h"
 
 namespace linuxe2e {
 namespace {
@@ -132,8 +132,8 @@ struct EmulatedScanner::Impl {
     // Called around every request that can run a vendor command.
     void BeforeCommand(const void* client, const std::uint8_t* cdb) {
         clients.insert(client);
-        if (cdb[0] != cmdset::kOpCodeVendor) return;
-        const bool dataCommand = cdb[10] == cmdset::kDataCommand;
+        if (cdb[0] != sim::kOpVendor) return;
+        const bool dataCommand = cdb[sim::kCmdBytesOffset] == sim::kFamilyData;
         if (dataCommand && scanner.Model().LockedByHost() && lockOwner != client) ++mixed;
     }
     void AfterRequest(const void* client, bool lockedBefore) {
