@@ -17,12 +17,12 @@ while IFS= read -r -d '' exe; do
         echo "check-windows-build: $exe needs $(echo $runtime)" >&2
         bad=1
     fi
-done < <(find "$1" -name '*.exe' -type f -not -path '*/wineprefix/*' -not -path '*/CMakeFiles/*' -print0)
+done < <(find "$1" -name '*.exe' -type f -not -path '*/wineprefix/*' -not -path '*/wine-template/*' -not -path '*/wine-runs/*' -not -path '*/CMakeFiles/*' -print0)
 [ $bad -eq 0 ] && echo "check-windows-build: $count programs import only system DLLs"
 
 # The products: the window program and the console program.
 for name in kelvane.exe kelvane-cli.exe; do
-    product=$(find "$1" -name "$name" -type f -not -path '*/wineprefix/*' -print -quit)
+    product=$(find "$1" -name "$name" -type f -not -path '*/wineprefix/*' -not -path '*/wine-template/*' -not -path '*/wine-runs/*' -print -quit)
     [ -n "$product" ] || continue
     sim_symbols=$(x86_64-w64-mingw32-nm -C "$product" | grep -c ' sim::' || true)
     if [ "$sim_symbols" -ne 0 ]; then

@@ -39,12 +39,11 @@ rm -f "$result"
 cd "$(dirname "$exe")"
 if [ $check -eq 1 ]; then
     echo "demo.sh: running kelvane-sim.exe CHECKFW on a virtual display"
-    xvfb-run -a bash -c '"$1" "$2" CHECKFW; rc=$?; "$1" --shutdown "$3"; exit $rc' \
-        _ "$run" "$exe" "$windows"
+    # wine-run.sh runs it in a prefix of its own and ends that prefix's server afterwards.
+    xvfb-run -a "$run" "$exe" CHECKFW
 else
     echo "demo.sh: opening kelvane-sim.exe; close its window to finish"
     "$run" "$exe"
-    "$run" --shutdown "$windows"
 fi
 
 if [ -f "$result" ]; then

@@ -3,10 +3,13 @@
 # process per core beside it (or none with --idle), to show that no case depends on the speed
 # of the machine. Each run's result and time are printed; exits nonzero if any run failed.
 #
-#   scripts/e2e-stress.sh [--idle] [N]      (default N = 3; KV_WINDOWS_BUILD as in test.sh)
+#   scripts/e2e-stress.sh [--idle] [N]      (default N = 3; KV_WINDOWS_BUILD and KV_E2E_LANES as
+#                                            in test.sh)
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$root/scripts/wine-lib.sh"
 windows=${KV_WINDOWS_BUILD:-$root/build-windows}
+lanes=${KV_E2E_LANES:-2}
 busy=$(nproc)
 if [ "${1:-}" = --idle ]; then
     busy=0
@@ -17,7 +20,10 @@ runs=${1:-3}
 
 loops=()
 stop_loops() { [ ${#loops[@]} -eq 0 ] || kill "${loops[@]}" 2>/dev/null; }
-trap stop_loops EXIT
+trap 'stop_loops; kv_stop_displays' EXIT
+kv_wine_quiet
+kv_wine_template "$windows" >/dev/null || { echo "e2e-stress: cannot boot the template prefix" >&2; exit 2; }
+kv_start_displays "$lanes" "$windows/displays.json" || { echo "e2e-stress: no displays" >&2; exit 2; }
 for _ in $(seq 1 "$busy"); do
     bash -c 'while :; do :; done' &
     loops+=($!)
@@ -26,8 +32,8 @@ done
 failures=0
 for run in $(seq 1 "$runs"); do
     start=$(date +%s)
-    xvfb-run -a -s "-screen 0 1280x1024x24" \
-        ctest --test-dir "$windows" -L e2e --output-on-failure >"$windows/e2e-stress-$run.log" 2>&1
+    ctest --test-dir "$windows" -j "$lanes" -L e2e --resource-spec-file "$windows/displays.json" \
+        --output-on-failure >"$windows/e2e-stress-$run.log" 2>&1
     rc=$?
     [ $rc -eq 0 ] || failures=$((failures + 1))
     echo "e2e-stress: run $run of $runs with $busy busy loops: $([ $rc -eq 0 ] && echo passed ||

@@ -2,19 +2,38 @@
 # The one test command. Installs what is missing (as root, on Debian 12), builds the native tree
 # (Debug, AddressSanitizer + UBSan) and the Windows tree (mingw-w64), then runs every test tier:
 # natively the unit tests and the linux-e2e tests, in the Windows tree the wine-unit and e2e tests
-# under Wine on a virtual display; between them a short pass of each fuzz target
+# under Wine on virtual displays; between them a short pass of each fuzz target
 # (scripts/fuzz.sh --runs 20000). Exits nonzero if any step failed; the last line says which.
 #
-# Environment: KV_JOBS (default 2), KV_NATIVE_BUILD, KV_WINDOWS_BUILD (build folders, default
+#   scripts/test.sh           everything (what CI runs)
+#   scripts/test.sh --quick   the native build, the native unit tests and the Linux end-to-end
+#                             tests only: no fuzzing, no Windows tree
+#
+# Environment: KV_JOBS (default 2), KV_E2E_LANES (end-to-end cases run at once, each on an X
+# display of its own; default 2), KV_NATIVE_BUILD, KV_WINDOWS_BUILD (build folders, default
 # build-native and build-windows in the source tree).
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$root/scripts/wine-lib.sh"
 jobs=${KV_JOBS:-2}
+lanes=${KV_E2E_LANES:-2}
 native=${KV_NATIVE_BUILD:-$root/build-native}
 windows=${KV_WINDOWS_BUILD:-$root/build-windows}
+quick=0
+case "${1:-}" in
+    "") ;;
+    --quick) quick=1 ;;
+    *)
+        echo "usage: test.sh [--quick]" >&2
+        exit 2
+        ;;
+esac
 failed=()
+started=$SECONDS
 
-step() { printf '\n==> %s\n' "$*"; }
+step() { printf '\n==> %s (at %d s)\n' "$*" $((SECONDS - started)); }
+
+trap kv_stop_displays EXIT
 
 step "setup"
 if ! bash "$root/scripts/setup.sh"; then
@@ -35,6 +54,16 @@ else
     failed+=("native build")
 fi
 
+if [ $quick -eq 1 ]; then
+    echo
+    if [ ${#failed[@]} -eq 0 ]; then
+        echo "test.sh: QUICK PASSED (native unit tests; Linux e2e tests) in $((SECONDS - started)) s"
+        exit 0
+    fi
+    echo "test.sh: FAILED: $(IFS=,; echo "${failed[*]}" | sed 's/,/, /g')"
+    exit 1
+fi
+
 step "fuzz targets, short runs (clang, libFuzzer)"
 bash "$root/scripts/fuzz.sh" --runs 20000 || failed+=("fuzz targets")
 
@@ -43,18 +72,23 @@ if cmake -S "$root" -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" &&
     cmake --build "$windows" -j "$jobs"; then
     bash "$root/scripts/check-windows-build.sh" "$windows" || failed+=("Windows program checks")
-    step "Windows tests under Wine"
-    # One virtual display for the whole run (the e2e tests open windows); the Wine server is
-    # shut down before the display goes away.
-    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
-        # The end-to-end tests run after the others, so their timing-sensitive windows do not
-        # compete with whole test programs running beside them.
-        ctest --test-dir "$1" -j "$2" -LE e2e --no-tests=error --output-on-failure
-        rc=$?
-        ctest --test-dir "$1" -j "$2" -L e2e --no-tests=error --output-on-failure || rc=1
-        "$3" --shutdown "$1"
-        exit $rc' _ "$windows" "$jobs" "$root/scripts/wine-run.sh" ||
-        failed+=("Windows tests")
+    step "Windows tests under Wine ($lanes virtual displays)"
+    # The template prefix is booted once, before any test, so no test's time bound pays for it.
+    if ! kv_wine_quiet || ! kv_wine_template "$windows" >/dev/null; then
+        failed+=("Wine template prefix")
+    elif ! kv_start_displays "$lanes" "$windows/displays.json"; then
+        failed+=("virtual displays")
+    else
+        # The test programs need one display between them (the window tests); the end-to-end
+        # cases each take a display of their own, one lane each, and run after the programs so
+        # that their windows do not compete with whole test programs for the two cores.
+        DISPLAY=:${kv_displays[0]} ctest --test-dir "$windows" -j "$jobs" -LE e2e --no-tests=error \
+            --output-on-failure || failed+=("Windows wine-unit tests")
+        step "Windows end-to-end tests under Wine ($lanes lanes)"
+        ctest --test-dir "$windows" -j "$lanes" -L e2e --resource-spec-file "$windows/displays.json" \
+            --no-tests=error --output-on-failure || failed+=("Windows e2e tests")
+        kv_stop_displays
+    fi
     # Every test ends the Wine processes it started, also when it fails or times out.
     step "no Wine process of $windows left running"
     bash "$root/scripts/wine-leftovers.sh" --kill "$windows" || failed+=("Wine processes left running")
@@ -64,7 +98,7 @@ fi
 
 echo
 if [ ${#failed[@]} -eq 0 ]; then
-    echo "test.sh: ALL PASSED (native unit tests; Linux e2e tests; fuzz targets; Windows wine-unit and e2e tests)"
+    echo "test.sh: ALL PASSED (native unit tests; Linux e2e tests; fuzz targets; Windows wine-unit and e2e tests) in $((SECONDS - started)) s"
 else
     echo "test.sh: FAILED: $(IFS=,; echo "${failed[*]}" | sed 's/,/, /g')"
     exit 1

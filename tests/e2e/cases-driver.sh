@@ -5,8 +5,6 @@
 # Starts the driver in the case's own prefix (settings as NAME=VALUE), and stops it again however
 # the case ends.
 start_scanner() {
-    # One prefix for these cases, which take turns: each start installs a fresh driver.
-    export KV_WINEPREFIX="$KV_WORK/scanner-driver/wineprefix"
     at_exit '"$KV_DRIVER_SCRIPTS/stop-scanner-driver.sh" "$KV_WINEPREFIX"'
     "$KV_DRIVER_SCRIPTS/start-scanner-driver.sh" "$KV_WINEPREFIX" "$KV_BUILD" "$@" \
         >driver-start.log 2>&1 || fail "the scanner driver did not start: $(cat driver-start.log)"

@@ -1,14 +1,11 @@
 # The service commands ("net stop stisvc", "net start stisvc") around every device command.
 
-# A Wine prefix of its own whose system net.exe cannot be started (it is no program), shared by
-# the cases that need one.
+# The case's Wine prefix, made one whose system net.exe cannot be started (it is no program).
 use_prefix_without_net() {
-    # Named wineprefix like the build's own, which the build checks pass over.
-    export KV_WINEPREFIX="$KV_WORK/without-net/wineprefix"
-    # Creates the prefix on first use (concurrent first uses wait for each other).
-    run_wine cmd /c exit 0 >/dev/null 2>&1 || fail "cannot set up the prefix $KV_WINEPREFIX"
     local net="$KV_WINEPREFIX/drive_c/windows/system32/net.exe"
     [ -f "$net" ] || fail "no net.exe in the prefix's system folder"
+    # The system folder's files are links to the template's: replace the link, never write into it.
+    rm -f "$net"
     echo "not a program" >"$net"
 }
 

@@ -1,7 +1,7 @@
 # Helpers of the end-to-end cases (sourced by run-case.sh). The environment comes from CTest:
 # KV_KELVANE, KV_KELVANE_SIM, KV_OPERATOR, KV_PATTERN_CHECK, KV_MARKER (built programs),
-# KV_WINE_RUN (scripts/wine-run.sh), KV_WINEPREFIX (the cases' own prefix), KV_WORK (folder for the
-# cases' own folders).
+# KV_WINE_RUN (scripts/wine-run.sh), KV_BUILD (the Windows build folder, which holds the template
+# prefix), KV_WORK (folder for the cases' own folders).
 
 # Bounds for one Wine program; the operator's own waits are shorter.
 KV_RUN_SECONDS=${KV_RUN_SECONDS:-150}
@@ -24,12 +24,19 @@ fail() {
     exit 1
 }
 
-# A fresh, empty folder of the case's own, made the current folder: $here.
+# A fresh, empty folder of the case's own, made the current folder: $here. The case's Wine
+# prefix, KV_WINEPREFIX, is a fresh copy of the template in it, with a persistent server of its
+# own (scripts/wine-lib.sh), so cases in other lanes never meet its programs or its server.
 fresh_folder() {
     here="$KV_WORK/$1"
     rm -rf "$here"
     mkdir -p "$here"
     cd "$here" || exit 2
+    export KV_WINEPREFIX="$here/wineprefix"
+    local template
+    template=$(kv_wine_template "$KV_BUILD") || fail "cannot boot the template Wine prefix"
+    kv_wine_copy "$template" "$KV_WINEPREFIX" || fail "cannot copy the template Wine prefix"
+    kv_wine_server_start "$KV_WINEPREFIX" || fail "cannot start the case's wineserver"
 }
 
 # Windows path of a file below the root (Wine maps drive Z: to /).
@@ -123,19 +130,14 @@ at_exit() {
     exit_hooks=("$1" "${exit_hooks[@]}")
 }
 
-# Runs the exit hooks, then ends the Wine server of the case's prefix, so that nothing of the
-# case outlives it (nor the display it ran on).
+# Runs the exit hooks, then ends the Wine server of the case's prefix and whatever still runs in
+# it, so that nothing of the case outlives it (nor the display it ran on).
 finish_case() {
     local hook
     for hook in "${exit_hooks[@]}"; do
         eval "$hook" >/dev/null 2>&1
     done
-    if [ -d "${KV_WINEPREFIX:-}" ]; then
-        WINEPREFIX=$KV_WINEPREFIX timeout 60 wineserver -w >/dev/null 2>&1 ||
-            WINEPREFIX=$KV_WINEPREFIX timeout 30 wineserver -k >/dev/null 2>&1
-        # Whatever a stuck server left behind.
-        bash "$KV_WINE_LEFTOVERS" --kill "$KV_WINEPREFIX" >/dev/null 2>&1
-    fi
+    kv_wine_server_end "${KV_WINEPREFIX:-}" "$KV_WINE_LEFTOVERS"
     # And the prefixes the case made of its own, below its folder.
     [ -z "${here:-}" ] || bash "$KV_WINE_LEFTOVERS" --kill "$here" >/dev/null 2>&1
     return 0

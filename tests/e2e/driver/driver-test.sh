@@ -15,6 +15,7 @@ build=$(realpath "$2")
 prefix=$(realpath -m "$3/prefix-$case_name")
 probe=$(kv_find_built "$build" scanner-probe.exe)
 kv_wine_env "$prefix"
+kv_lane_display
 
 # Bounded from within (CTest allows a little more), so the clean-up runs when time runs out.
 if [ -z "${KV_CASE_BOUNDED:-}" ]; then
@@ -22,6 +23,8 @@ if [ -z "${KV_CASE_BOUNDED:-}" ]; then
 fi
 cleanup() { "$here/stop-scanner-driver.sh" "$prefix"; }
 trap cleanup EXIT
+# A fresh copy of the template each time, so no earlier run's state reaches the case.
+rm -rf "$prefix"
 trap 'echo "FAIL: the case ran out of time" >&2; exit 124' TERM INT
 
 fail() {

@@ -10,12 +10,13 @@ kv_die() {
     exit 2
 }
 
-# Headless, quiet Wine without the Mono and Gecko installer dialogs.
+. "$(dirname "${BASH_SOURCE[0]}")/../../../scripts/wine-lib.sh"
+
+# Headless, quiet Wine in PREFIX.
 kv_wine_env() {
     WINEPREFIX=$(realpath -m "$1")
     export WINEPREFIX
-    export WINEDEBUG=${WINEDEBUG:--all}
-    export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+    kv_wine_quiet
 }
 
 # wine with a time-out in seconds: kv_wine SECONDS PROGRAM ARGS...
@@ -25,20 +26,13 @@ kv_wine() {
     timeout --kill-after=5 "$seconds" wine "$@"
 }
 
-# Creates the prefix once; concurrent callers wait for each other.
+# Makes the prefix, if it is not there yet, a copy of BUILD_DIR's template prefix.
+# kv_ensure_prefix BUILD_DIR
 kv_ensure_prefix() {
     if [ -f "$WINEPREFIX/.kv-ready" ]; then return 0; fi
-    mkdir -p "$(dirname "$WINEPREFIX")"
-    (
-        flock 9
-        if [ ! -f "$WINEPREFIX/.kv-ready" ]; then
-            if ! timeout --kill-after=5 300 wineboot -i >"$WINEPREFIX.log" 2>&1; then
-                cat "$WINEPREFIX.log" >&2
-                kv_die "wineboot failed for $WINEPREFIX"
-            fi
-            touch "$WINEPREFIX/.kv-ready"
-        fi
-    ) 9>"$WINEPREFIX.lock"
+    local template
+    template=$(kv_wine_template "$1") || kv_die "cannot boot the template prefix of $1"
+    kv_wine_copy "$template" "$WINEPREFIX" || kv_die "cannot copy the template prefix to $WINEPREFIX"
 }
 
 # The built file NAME below BUILD_DIR: sim/driver/NAME in a whole-tree build, else the first

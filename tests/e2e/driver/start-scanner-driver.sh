@@ -3,7 +3,7 @@
 #
 #   start-scanner-driver.sh PREFIX BUILD_DIR [NAME=VALUE...]
 #
-# PREFIX is created if needed. BUILD_DIR holds the built kelvane-scanner.sys and
+# PREFIX is created if needed, as a copy of BUILD_DIR's template prefix. BUILD_DIR holds the built kelvane-scanner.sys and
 # scanner-probe.exe. Optional settings (decimal or 0x hex numbers; up to four characters for
 # Version) are applied once the device answers, as `scanner-probe set` takes them:
 #   VendorId=0x0638 ProductId=0x1234 Version=abcd WorkMs=50 NeverFinishes=1 Readiness=1
@@ -17,7 +17,8 @@
 # a still-image device only.
 # The prefix's wineserver is made persistent, so the driver (and the memory image it holds)
 # stays up between programs until stop-scanner-driver.sh PREFIX. Run it before other programs
-# in the prefix: a wineserver already running there is ended first, with its programs.
+# in the prefix: a wineserver already running there is ended first, with its programs, unless it
+# was started persistent by scripts/wine-lib.sh (KV_WINESERVER_PERSISTENT names its prefix).
 # Exits 0 once the driver's controls answer (and the settings are applied); nonzero, with a
 # message, otherwise.
 set -euo pipefail
@@ -45,11 +46,13 @@ done
 sys=$(kv_find_built "$build" "$KV_DRIVER_FILE")
 probe=$(kv_find_built "$build" scanner-probe.exe)
 
-kv_ensure_prefix
-# A running server cannot be made persistent, so a server still running in the prefix (one of
-# wineboot, or of an earlier start) is ended first, with whatever it still runs. Start the new
-# one detached from our output, or callers reading our output would wait for it.
-if ! timeout 30 wineserver -p </dev/null >/dev/null 2>&1; then
+kv_ensure_prefix "$build"
+# A running server cannot be made persistent, so a server still running in the prefix (one of an
+# earlier start) is ended first, with whatever it still runs. Start the new one detached from our
+# output, or callers reading our output would wait for it.
+if [ "${KV_WINESERVER_PERSISTENT:-}" = "$WINEPREFIX" ]; then
+    :
+elif ! timeout 30 wineserver -p </dev/null >/dev/null 2>&1; then
     timeout 30 wineserver -k >/dev/null 2>&1 || true
     timeout 60 wineserver -w || kv_die "the prefix's wineserver does not end"
     timeout 30 wineserver -p </dev/null >/dev/null 2>&1 || kv_die "cannot start the wineserver"
