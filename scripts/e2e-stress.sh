@@ -32,7 +32,7 @@ done
 failures=0
 for run in $(seq 1 "$runs"); do
     start=$(date +%s)
-    ctest --test-dir "$windows" -j "$lanes" -L e2e --resource-spec-file "$windows/displays.json" \
+    kv_fixed_layout ctest --test-dir "$windows" -j "$lanes" -L e2e --resource-spec-file "$windows/displays.json" \
         --output-on-failure >"$windows/e2e-stress-$run.log" 2>&1
     rc=$?
     [ $rc -eq 0 ] || failures=$((failures + 1))

@@ -69,7 +69,8 @@ windows_tiers() {
     local failures=$1
     step "Windows tests under Wine (wine-unit, and e2e in $lanes lanes)"
     # The template prefix is booted once, before any test, so no test's time bound pays for it.
-    if ! kv_wine_quiet || ! kv_wine_template "$windows" >/dev/null; then
+    if ! kv_wine_quiet || ! kv_fixed_layout bash -c '. "$1"; kv_wine_template "$2"' _ \
+        "$root/scripts/wine-lib.sh" "$windows" >/dev/null; then
         echo "Wine template prefix" >>"$failures"
         return
     fi
@@ -81,7 +82,7 @@ windows_tiers() {
     # Each case takes the display of a lane of its own (the resource file); the test programs
     # share the first display, which no case gets, so no window of theirs can take the input
     # focus from a case.
-    DISPLAY=:${kv_displays[0]} ctest --test-dir "$windows" -j $((lanes + 1)) \
+    DISPLAY=:${kv_displays[0]} kv_fixed_layout ctest --test-dir "$windows" -j $((lanes + 1)) \
         --resource-spec-file "$windows/displays.json" --no-tests=error --output-on-failure ||
         echo "Windows tests" >>"$failures"
     kv_stop_displays

@@ -15,6 +15,17 @@
 # server never starts that shutdown, so programs run one after another in a prefix cannot meet
 # it.
 
+# Debian's Wine has no preloader: its loader is a fixed-address program at 0x7d000000 whose heap
+# (brk) the kernel starts at a random offset of up to 32 MB above it, and every process then maps
+# the shared user data at 0x7ffe0000. Where the heap has reached that address the process dies at
+# once with "failed to map the shared user data: c0000018" (conflicting addresses), which a test
+# sees as a program that never started or a CreateProcess error. kv_fixed_layout runs a command
+# with address-space randomisation off, so every Wine process below it (children and the server
+# included: the setting is inherited) has the same layout, and that layout works.
+kv_fixed_layout() {
+    setarch "$(uname -m)" --addr-no-randomize "$@"
+}
+
 # Headless, quiet Wine without the Mono and Gecko installer dialogs.
 kv_wine_quiet() {
     export WINEDEBUG=${WINEDEBUG:--all}

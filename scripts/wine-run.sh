@@ -66,7 +66,7 @@ if [ -n "${KV_WINEPREFIX:-}" ]; then
         fi
         exec 9>&-
     fi
-    exec wine "$@"
+    exec setarch "$(uname -m)" --addr-no-randomize wine "$@"
 fi
 
 [ -n "$build" ] || die "no build folder above $start; set KV_WINEPREFIX"
@@ -83,5 +83,5 @@ trap 'exit 143' TERM INT HUP
 kv_wine_copy "$template" "$WINEPREFIX" || die "cannot copy the template prefix"
 kv_wine_server_start "$WINEPREFIX" || exit 2
 status=0
-wine "$@" || status=$?
+kv_fixed_layout wine "$@" || status=$?
 exit "$status"
