@@ -111,15 +111,15 @@ kv_lane_display() {
     export DISPLAY=":${id#x}"
 }
 
-# Starts COUNT virtual X displays and writes CTest's resource file SPEC for all but the first
+# Starts COUNT virtual X displays and writes CTest's resource file RESOURCES for all but the first
 # KEPT of them: the resource "displays" with one slot per display, id x<N> for display :N
 # (kv_lane_display reads it back); the kept ones are the caller's. Xvfb picks free display
 # numbers itself; they are in kv_displays, its pids in kv_display_pids.
-# kv_start_displays COUNT SPEC [KEPT]
+# kv_start_displays COUNT RESOURCES [KEPT]
 kv_displays=()
 kv_display_pids=()
 kv_start_displays() {
-    local count=$1 spec=$2 kept=${3:-0} i fifo number
+    local count=$1 resources=$2 kept=${3:-0} i fifo number
     fifo=$(mktemp -u)
     for ((i = 0; i < count; i++)); do
         mkfifo "$fifo" || return 1
@@ -137,7 +137,7 @@ kv_start_displays() {
             printf '{"id": "x%s", "slots": 1}' "${kv_displays[$i]}"
         done
         printf ']}]}\n'
-    } >"$spec"
+    } >"$resources"
 }
 
 kv_stop_displays() {
