@@ -6,15 +6,17 @@
 namespace app {
 
 enum class ExitStatus : int {
-    kOk = 0,            // the job was done and checked (or, for CHECKFW, result2.ini written)
-    kUsage = 1,         // the command line was not understood (command-line program only)
-    kNoDevice = 2,      // no device was found, or the connection to it failed
-    kBadImage = 3,      // the image could not be opened or read, is empty or too large, its
-                        // path is too long, or its memory could not be had
-    kDeviceFailed = 4,  // the device refused or cut short a transfer of the job
-    kNoRights = 5,      // the service could not be stopped: the process is not elevated
-    kResultFile = 6,    // result2.ini could not be written
-    kOutputFile = 7,    // the read-back file could not be created or written
+    kOk = 0,               // the job was done and checked (or, for CHECKFW, result2.ini written)
+    kUsage = 1,            // the command line was not understood (command-line program only)
+    kNoDevice = 2,         // no device was found, or the connection to it failed
+    kBadImage = 3,         // the image could not be opened or read, is empty or too large, its
+                           // path is too long, or its memory could not be had
+    kDeviceFailed = 4,     // the device refused or cut short a transfer of the job
+    kNoRights = 5,         // the service could not be stopped: the process is not elevated
+    kResultFile = 6,       // result2.ini could not be written
+    kOutputFile = 7,       // the read-back file could not be created or written
+    kLockUnavailable = 8,  // another Kelvane job holds the scanner (past the caller's time
+                           // limit), or its lock could not be had: nothing was run
 };
 
 constexpr int ToInt(ExitStatus s) {

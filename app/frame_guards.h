@@ -13,10 +13,9 @@ namespace app {
 // not a session's: a frame in another session (a service, a second user) must wait as well.
 inline constexpr const char* kFrameLockName = "Global\\Kelvane.CommandFrame";
 
-// A frame lock taken (or not: a frame that could not have the lock runs without it).
+// A frame lock taken. A frame never runs without one.
 class FrameLock {
   public:
-    FrameLock() = default;
     // Takes ownership of `mutex`, which the calling thread owns.
     explicit FrameLock(platform::Handle mutex) : mutex_(mutex) {}
     FrameLock(FrameLock&& other) noexcept = default;
@@ -26,8 +25,6 @@ class FrameLock {
     ~FrameLock() {
         if (mutex_.valid()) platform::Sys().ReleaseMutex(mutex_.get());
     }
-
-    bool held() const { return mutex_.valid(); }
 
   private:
     platform::SystemHandle mutex_;

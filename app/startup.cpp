@@ -63,6 +63,10 @@ void TForm1::RunUnattended(const std::string& argument) {
             }
             if (!view_.LastStatus().empty()) TellCaller(view_.LastStatus());
         });
+    } catch (const FrameLockError& e) {
+        // Nothing ran, so check mode has no result to write either.
+        TellCaller(WithFullStop(e.what()));
+        outcome = ExitStatus::kLockUnavailable;
     } catch (const std::exception& e) {
         // No box: it would wait for a person and hold up the caller.
         TellCaller(WithFullStop(e.what()));

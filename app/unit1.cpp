@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "app/flag_guard.h"
@@ -41,40 +42,70 @@ void TForm1::TellCaller(const std::string& text) {
     platform::Sys().WriteStdout(line.c_str());
 }
 
-std::optional<FrameLock> TForm1::TakeFrameLock() {
+namespace {
+
+std::string WithReason(const std::string& text, const std::string& reason) {
+    return reason.empty() ? text : text + ": " + reason;
+}
+
+std::string DurationText(std::uint32_t ms) {
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+}  // namespace
+
+std::optional<FrameLock> TForm1::TakeFrameLock(const char* name) {
     platform::System& sys = platform::Sys();
-    platform::SystemHandle mutex(sys.CreateMutex(kFrameLockName));
-    if (!mutex.valid()) {
-        sys.OutputDebugString(
-            "[Kelvane] The command frame lock cannot be had; the command runs without it.\n");
-        return FrameLock();
-    }
+    platform::SystemHandle mutex(sys.CreateMutex(name));
+    // Running without the lock could interleave two programs' commands on one scanner.
+    if (!mutex.valid())
+        throw FrameLockError(WithReason("The command frame lock cannot be had", sys.MutexError()));
     std::uint32_t result = sys.WaitForSingleObject(mutex.get(), 0);
     if (result == platform::kWaitTimeout) {
-        // Another Kelvane process is inside its frame; a job can take minutes, so no limit.
+        // Another Kelvane process is inside its frame; a job can take minutes, so by default no
+        // limit.
         if (unattended_) {
             TellCaller(kWaitingText);
         } else {
             view_.SetStatus1(kWaitingPanelText);
         }
+        const std::uint64_t start = sys.TickCount();
+        std::uint64_t nextNote = start + kLockNoteMs;
         do {
             view_.ProcessMessages();
             // Closing the window while it waits ends the program without the command; an
             // unattended run has its job to do.
             if (!unattended_ && view_.EndRequested()) break;
-            result = sys.WaitForSingleObject(mutex.get(), kLockPollMs);
+            const std::uint64_t waited = sys.TickCount() - start;
+            if (LockTimeoutMs && waited >= *LockTimeoutMs) break;
+            if (LockWaitNote && sys.TickCount() >= nextNote) {
+                nextNote += kLockNoteMs;
+                const std::string owner = sys.MutexOwner(mutex.get());
+                LockWaitNote(owner.empty() ? std::string(kWaitingText)
+                                           : std::string(kWaitingText) + " The lock is held by " +
+                                                 owner + ".");
+            }
+            std::uint32_t step = kLockPollMs;
+            if (LockTimeoutMs && *LockTimeoutMs - waited < step)
+                step = static_cast<std::uint32_t>(*LockTimeoutMs - waited);
+            result = sys.WaitForSingleObject(mutex.get(), step);
         } while (result == platform::kWaitTimeout);
         if (!unattended_) view_.SetStatus1(elevated_ ? "" : kNoRightsPanelText);
-        if (result == platform::kWaitTimeout) return std::nullopt;
+        if (result == platform::kWaitTimeout) {
+            if (!unattended_ && view_.EndRequested()) return std::nullopt;
+            const std::string owner = sys.MutexOwner(mutex.get());
+            throw FrameLockError("Another Kelvane job held the command frame lock for " +
+                                 DurationText(*LockTimeoutMs) +
+                                 (owner.empty() ? std::string() : " (" + owner + ")"));
+        }
     }
     if (result == platform::kWaitAbandoned) {
         // Its last holder ended inside its frame; the lock is ours all the same.
         sys.OutputDebugString(
             "[Kelvane] The command frame lock was abandoned by a program that ended.\n");
     } else if (result != platform::kWaitObject0) {
-        sys.OutputDebugString(
-            "[Kelvane] The wait for the command frame lock failed; the command runs without it.\n");
-        return FrameLock();
+        throw FrameLockError(
+            WithReason("The wait for the command frame lock failed", sys.MutexError()));
     }
     return FrameLock(mutex.release());
 }
@@ -86,7 +117,7 @@ void TForm1::NoteServiceStop(int stopExitCode) {
 }
 
 bool TForm1::RunFrame(const std::function<void()>& routine) {
-    const std::optional<FrameLock> lock = TakeFrameLock();
+    const std::optional<FrameLock> lock = TakeFrameLock(kFrameLockName);
     if (!lock) return false;
     const TimerPeriod period;
     StopServiceCommand = ServiceStopLine;

@@ -30,6 +30,13 @@ class Error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The command frame's lock could not be had: created, opened, taken, or taken within the
+// caller's time limit. No command of the frame has run. Its own status (kLockUnavailable).
+class FrameLockError : public Error {
+  public:
+    using Error::Error;
+};
+
 class TForm1 {
   public:
     explicit TForm1(View& view);
@@ -74,6 +81,13 @@ class TForm1 {
     // The frame's service command lines; an empty line is not run.
     std::string ServiceStopLine = "net stop stisvc";
     std::string ServiceStartLine = "net start stisvc";
+    // The longest wait for another program's command frame, in milliseconds; none: no limit.
+    // Past it the frame ends with FrameLockError.
+    std::optional<std::uint32_t> LockTimeoutMs;
+    // Told every kLockNoteMs while the frame waits, with who holds the lock where the system can
+    // say (the command-line program prints it); nothing when unset.
+    std::function<void(const std::string&)> LockWaitNote;
+    static constexpr std::uint32_t kLockNoteMs = 5000;
     // What the last version query read; nothing when its version transfer failed.
     std::optional<std::string> LastVersion;
 
@@ -93,10 +107,10 @@ class TForm1 {
     // period, service stop, the routine, service start. False when the end was requested while
     // the frame waited for its lock; nothing has run then.
     bool RunFrame(const std::function<void()>& routine);
-    // Waits for the frame lock with no time limit, handling events meanwhile. A lock that is
-    // not held when the lock cannot be had (the frame runs as before); nullopt when the end
-    // was requested during the wait.
-    std::optional<FrameLock> TakeFrameLock();
+    // Waits for the frame lock `name`, handling events meanwhile, for at most LockTimeoutMs.
+    // Nullopt when the end was requested during the wait; FrameLockError when the lock cannot
+    // be created or taken, or the limit passed.
+    std::optional<FrameLock> TakeFrameLock(const char* name);
     // Notes whether the service could not be stopped for want of rights, and tells the caller
     // of an unattended run.
     void NoteServiceStop(int stopExitCode);

@@ -1,7 +1,7 @@
 // kelvane-cli: the tool's four jobs and a device list from the command line, with the same
 // device link and form logic as the window program.
 //
-//   kelvane-cli [--device NAME] [--verbose] update IMAGE
+//   kelvane-cli [--device NAME] [--verbose] [--lock-timeout SECONDS] update IMAGE
 //   kelvane-cli [--device NAME] [--verbose] read ADDRESS LENGTH [FILE]   (FILE: flash.bin)
 //   kelvane-cli [--device NAME] [--verbose] version [--result FILE]
 //   kelvane-cli [--device NAME] [--verbose] calibrate
@@ -9,6 +9,7 @@
 //
 // The exit status is one of app::ExitStatus.
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -41,6 +42,8 @@ struct Options {
     std::string length;
     std::string file = "flash.bin";
     std::string resultFile;
+    std::uint32_t lockTimeoutSeconds = 0;
+    bool lockTimeout = false;  // --lock-timeout given
 };
 
 bool StdoutIsTerminal() {
@@ -77,23 +80,40 @@ int RunJob(cli::Job job, const Options& options, std::optional<int> chosen) {
     form.WriteVersionResult = !options.resultFile.empty();
     if (!options.resultFile.empty()) form.ResultFilePath = Absolute(options.resultFile);
     form.DumpFileName = options.file;
+    if (options.lockTimeout) form.LockTimeoutMs = options.lockTimeoutSeconds * 1000u;
+    form.LockWaitNote = [](const std::string& note) {
+        std::fprintf(stderr, "kelvane-cli: %s\n", note.c_str());
+    };
 
+    // The window's event loop shows what escapes a handler in its error box; a frame lock that
+    // could not be had has its own status.
+    std::optional<std::string> lockError;
+    const auto run = [&](auto&& click) {
+        app::RunHandler(view, [&] {
+            try {
+                click();
+            } catch (const app::FrameLockError& e) {
+                lockError = e.what();
+            }
+        });
+    };
     switch (job) {
         case cli::Job::kUpdate:
             view.SetPickedFile(options.image);
-            app::RunHandler(view, [&] { form.Button3Click(); });
+            run([&] { form.Button3Click(); });
             break;
         case cli::Job::kRead:
             view.SetFields(options.address, options.length);
-            app::RunHandler(view, [&] { form.Button4Click(); });
+            run([&] { form.Button4Click(); });
             break;
         case cli::Job::kVersion:
-            app::RunHandler(view, [&] { form.Button6Click(); });
+            run([&] { form.Button6Click(); });
             break;
         case cli::Job::kCalibrate:
-            app::RunHandler(view, [&] { form.Button5Click(); });
+            run([&] { form.Button5Click(); });
             break;
     }
+    if (lockError) return Fail(ExitStatus::kLockUnavailable, app::WithFullStop(*lockError));
 
     if (!view.Errors().empty()) {
         // The read-back's fields are the command line's words; the version's error is its file.
@@ -144,6 +164,12 @@ int main(int argc, char** argv) {
     cli.add_flag("-v,--verbose", options.verbose,
                  "the device link's trace lines and the job's status texts on standard error");
 
+    CLI::Option* lockTimeout =
+        cli.add_option("--lock-timeout", options.lockTimeoutSeconds,
+                       "wait at most SECONDS for another Kelvane job on the scanner, then end with "
+                       "status 8; default: wait as long as it takes")
+            ->type_name("SECONDS")
+            ->check(CLI::Range(0u, 4'000'000u));
     CLI::App* update = cli.add_subcommand("update", "update the firmware from IMAGE");
     update->add_option("IMAGE", options.image, "the firmware image file")->required();
     CLI::App* read = cli.add_subcommand("read", "read LENGTH bytes of device memory from ADDRESS");
@@ -169,6 +195,7 @@ int main(int argc, char** argv) {
         return app::ToInt(ExitStatus::kUsage);
     }
 
+    options.lockTimeout = lockTimeout->count() > 0;
     std::optional<int> chosen;
     if (!options.device.empty()) {
         chosen = cli::DeviceHandleFromName(options.device);

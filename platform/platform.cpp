@@ -77,6 +77,8 @@ class NullSystem final : public System {
     bool IgnoreTimerResolutionThrottling() override { return false; }
     Handle CreateMutex(const char*) override { return nullptr; }
     bool ReleaseMutex(Handle) override { return false; }
+    std::string MutexError() override { return "no system backend is installed"; }
+    std::string MutexOwner(Handle) override { return {}; }
 };
 
 // Constant-initialised and trivially destructible, so they are usable during static

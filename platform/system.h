@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/types.h"
 
@@ -116,6 +117,12 @@ class System {
     virtual Handle CreateMutex(const char* name) = 0;
     // ReleaseMutex: false when the calling thread does not own it.
     virtual bool ReleaseMutex(Handle h) = 0;
+    // Why the last CreateMutex, or wait on a mutex, failed: words for the user (empty when the
+    // system gave no reason). A lock that cannot be had is an error its caller shows.
+    virtual std::string MutexError() = 0;
+    // Who holds the mutex of `h` now, in words for the user ("process 4711"); empty when the
+    // system cannot tell.
+    virtual std::string MutexOwner(Handle h) = 0;
 };
 
 // Arguments of the file calls, with their Win32 values.

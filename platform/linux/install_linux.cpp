@@ -1,7 +1,9 @@
 #include "platform/linux/install_linux.h"
 
 #include <new>
+#include <string>
 
+#include "platform/linux/removable_disks.h"
 #include "platform/platform.h"
 
 namespace platform::linux_os {
@@ -26,6 +28,9 @@ LinuxSystem& LinuxSys() {
 }
 
 void InstallLinux() {
+    // Only the real disks' letters mean kernel names; another device I/O has letters of its own.
+    LinuxSys().SetObjectKey(
+        [](const std::string& name) { return DiskObjectKey(name, ListRemovableDisks()); });
     Install(&LinuxIo(), &LinuxSys());
 }
 

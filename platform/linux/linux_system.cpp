@@ -1,15 +1,19 @@
 #include "platform/linux/linux_system.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <system_error>
+#include <utility>
 
 #include "platform/profile/profile_file.h"
 
@@ -17,8 +21,9 @@ namespace platform::linux_os {
 namespace {
 
 constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
-// How often a timed wait looks at the lock again; flock has no time-out of its own.
+// How often a wait looks at a held name again; a binding has no waiters to wake.
 constexpr std::uint32_t kLockPollMs = 2;
+constexpr const char* kQueueSuffix = ".queue";
 
 void SleepMs(std::uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000L};
@@ -50,102 +55,166 @@ std::uint32_t EmptyPath(char* buf, std::uint32_t bufLen) {
 
 }  // namespace
 
-// One handle on a named event: its lock file and the file of its queue (see WaitForSingleObject).
-struct LinuxSystem::LockFile {
-    LockFile(int event, int queue) : fd(event), queueFd(queue) {}
-    ~LockFile() {  // closing gives held locks back
-        ::close(queueFd);
-        ::close(fd);
+// One handle on a named event or mutex. The name is an address in the kernel's abstract socket
+// namespace: a socket bound to it holds the object, and the kernel drops the binding when the
+// socket is closed or its program dies. No file, folder or link is involved, so nothing another
+// user planted can be opened, followed, blocked on or have its mode changed, and every user and
+// every process of the machine meets the same name (see WaitForSingleObject for the queue).
+struct LinuxSystem::NamedLock {
+    explicit NamedLock(std::string name) : address(std::move(name)) {}
+    ~NamedLock() {  // closing gives a held object back
+        if (fd >= 0) ::close(fd);
     }
-    LockFile(const LockFile&) = delete;
-    LockFile& operator=(const LockFile&) = delete;
+    NamedLock(const NamedLock&) = delete;
+    NamedLock& operator=(const NamedLock&) = delete;
 
-    int fd;
-    int queueFd;
+    std::string address;  // without the leading NUL
+    int fd = -1;          // bound to the address while this handle holds it
     bool holding = false;
 };
 
 namespace {
 
-int OpenFile(const std::string& path, bool create) {
-    // Read access is all flock needs, and lets programs of other users share an existing file.
-    const int flags = O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0);
-    int fd = -1;
-    do {
-        fd = ::open(path.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0 && create) ::fchmod(fd, 0666);  // past the umask, so every user can take turns
-    return fd;
+// Room in sockaddr_un for an abstract address: sun_path less its leading NUL.
+constexpr std::size_t kMaxAddress = sizeof(sockaddr_un{}.sun_path) - 1;
+
+// Binds `*fd` (a new socket when it is -1) to the abstract `address`. True once bound; false with
+// errno EADDRINUSE while another socket holds it, or another errno when the system refuses.
+bool BindName(int* fd, const std::string& address) {
+    if (*fd < 0) {
+        *fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (*fd < 0) return false;
+    }
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path + 1, address.data(), address.size());
+    const auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + address.size());
+    // Never listened on: a connect to the name is refused, so nobody can talk to the holder.
+    return ::bind(*fd, reinterpret_cast<const sockaddr*>(&sa), length) == 0;
 }
 
-// Takes the exclusive lock of `fd` by `deadline` (milliseconds of MonotonicMs; none for an
-// infinite wait).
-std::uint32_t TakeLock(int fd, bool infinite, std::uint64_t deadline) {
-    if (infinite) {
-        int r = 0;
-        do {
-            r = ::flock(fd, LOCK_EX);
-        } while (r != 0 && errno == EINTR);
-        return r == 0 ? kWaitObject0 : kWaitFailed;
-    }
+// Takes `address` by `deadline` (milliseconds of MonotonicMs; none for an infinite wait): polls,
+// as a binding has no waiters. `*error` gets the errno of a refusal.
+std::uint32_t TakeName(int* fd, const std::string& address, bool infinite, std::uint64_t deadline,
+                       int* error) {
     for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return kWaitObject0;
-        if (errno != EWOULDBLOCK && errno != EINTR) return kWaitFailed;
-        const std::uint64_t now = MonotonicMs();
-        if (now >= deadline) return kWaitTimeout;
-        const std::uint64_t left = deadline - now;
-        SleepMs(left < kLockPollMs ? static_cast<std::uint32_t>(left) : kLockPollMs);
+        if (BindName(fd, address)) return kWaitObject0;
+        if (errno != EADDRINUSE && errno != EINTR) {
+            *error = errno;
+            if (*fd >= 0) ::close(*fd);
+            *fd = -1;
+            return kWaitFailed;
+        }
+        std::uint32_t pause = kLockPollMs;
+        if (!infinite) {
+            const std::uint64_t now = MonotonicMs();
+            if (now >= deadline) return kWaitTimeout;
+            if (deadline - now < pause) pause = static_cast<std::uint32_t>(deadline - now);
+        }
+        SleepMs(pause);
     }
+}
+
+void CloseName(int* fd) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+}
+
+// The inode of the socket bound to the abstract `address`, from /proc/net/unix; 0 when none.
+unsigned long BoundInode(const std::string& address) {
+    std::FILE* table = std::fopen("/proc/net/unix", "re");
+    if (table == nullptr) return 0;
+    const std::string shown = "@" + address;
+    char line[512];
+    unsigned long found = 0;
+    while (found == 0 && std::fgets(line, sizeof line, table) != nullptr) {
+        unsigned long inode = 0;
+        int pathAt = 0;
+        if (std::sscanf(line, "%*s %*s %*s %*s %*s %*s %lu %n", &inode, &pathAt) != 1) continue;
+        std::string path = line + pathAt;
+        while (!path.empty() && (path.back() == '\n' || path.back() == ' ')) path.pop_back();
+        if (path == shown) found = inode;
+    }
+    std::fclose(table);
+    return found;
+}
+
+// "process 4711 (kelvane-cli)" for the process with a descriptor on socket `inode`; empty when
+// none can be seen (other users' processes are hidden from a process that is not root).
+std::string SocketOwner(unsigned long inode) {
+    const std::string target = "socket:[" + std::to_string(inode) + "]";
+    std::error_code ec;
+    for (std::filesystem::directory_iterator proc("/proc", ec), end; !ec && proc != end;
+         proc.increment(ec)) {
+        const std::string pid = proc->path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code fdEc;
+        for (std::filesystem::directory_iterator fd(proc->path() / "fd", fdEc), fdEnd;
+             !fdEc && fd != fdEnd; fd.increment(fdEc)) {
+            char link[64];
+            const ssize_t n = ::readlink(fd->path().c_str(), link, sizeof link - 1);
+            if (n <= 0) continue;
+            link[n] = '\0';
+            if (target != link) continue;
+            std::string command;
+            if (std::FILE* comm = std::fopen((proc->path() / "comm").c_str(), "re")) {
+                char text[64] = {};
+                if (std::fgets(text, sizeof text, comm) != nullptr) command = text;
+                std::fclose(comm);
+                while (!command.empty() && command.back() == '\n') command.pop_back();
+            }
+            return "process " + pid + (command.empty() ? "" : " (" + command + ")");
+        }
+    }
+    return {};
 }
 
 }  // namespace
 
-LinuxSystem::LinuxSystem() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    lockFolder_ = runtime != nullptr && runtime[0] != '\0' ? runtime : "/run/lock";
-}
+LinuxSystem::LinuxSystem() : LinuxSystem(kLockNamespace) {}
+
+LinuxSystem::LinuxSystem(std::string lockNamespace) : lockNamespace_(std::move(lockNamespace)) {}
 
 LinuxSystem::~LinuxSystem() = default;
 
-std::string LinuxSystem::LockFilePath(const char* name) const {
-    if (name == nullptr || name[0] == '\0' || std::strchr(name, '/') != nullptr ||
-        std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+std::string LinuxSystem::LockAddress(const char* name) const {
+    if (name == nullptr || name[0] == '\0') return {};
+    const std::string key = eventKey_ ? eventKey_(name) : std::string(name);
+    std::string address = lockNamespace_ + key;
+    // A NUL would cut the name short in the kernel's table and in every program reading it.
+    if (address.size() + std::strlen(kQueueSuffix) > kMaxAddress ||
+        key.find('\0') != std::string::npos) {
         return {};
     }
-    return lockFolder_ + "/" + name + ".lock";
+    return address;
 }
 
-Handle LinuxSystem::OpenLock(const char* name, bool create) {
-    const std::string path = LockFilePath(name);
-    if (path.empty()) return nullptr;
-    const int event = OpenFile(path, create);
-    if (event < 0) return nullptr;
-    const int queue = OpenFile(path.substr(0, path.size() - 5) + ".queue", true);
-    if (queue < 0) {
-        ::close(event);
-        return nullptr;
-    }
-    auto lock = std::make_unique<LockFile>(event, queue);
+Handle LinuxSystem::OpenLock(const char* name) {
+    std::string address = LockAddress(name);
+    if (address.empty()) return nullptr;
+    auto lock = std::make_unique<NamedLock>(std::move(address));
     const Handle h = lock.get();
     locks_.emplace(h, std::move(lock));
     return h;
 }
 
 Handle LinuxSystem::OpenEvent(const char* name) {
-    return OpenLock(name, false);
+    // A name the kernel keeps exists for every program: there is nothing to open or create.
+    return OpenLock(name);
 }
 
 Handle LinuxSystem::CreateEvent(const char* name) {
-    return OpenLock(name, true);
+    return OpenLock(name);
 }
 
 bool LinuxSystem::SetEvent(Handle h) {
     const auto it = locks_.find(h);
     if (it == locks_.end()) return false;
-    LockFile& lock = *it->second;
+    NamedLock& lock = *it->second;
     // Not holding it: nothing to give back, and nobody else's turn is touched.
     if (!lock.holding) return true;
-    if (::flock(lock.fd, LOCK_UN) != 0) return false;
+    CloseName(&lock.fd);
     lock.holding = false;
     return true;
 }
@@ -153,25 +222,40 @@ bool LinuxSystem::SetEvent(Handle h) {
 std::uint32_t LinuxSystem::WaitForSingleObject(Handle h, std::uint32_t ms) {
     const auto it = locks_.find(h);
     if (it == locks_.end()) return kWaitFailed;
-    LockFile& lock = *it->second;
+    NamedLock& lock = *it->second;
     const bool infinite = ms == kInfinite;
     if (lock.holding) {
-        // flock would grant it again on the same file; an auto-reset event stays taken.
+        // A second bind of one name fails; an auto-reset event stays taken.
         if (infinite) return kWaitFailed;
         SleepMs(ms);
         return kWaitTimeout;
     }
-    // Waiters line up on the queue file first and keep it while they wait for the event. A
-    // holder that gives the event back and wants it again at once must then queue behind them,
-    // as a waiter on an auto-reset event is served when it is set; flock alone lets the releasing
-    // program win every time and starve the others.
+    // Waiters line up on the queue name first and keep it while they wait for the object. A
+    // holder that gives it back and wants it again at once must then queue behind them, as a
+    // waiter on an auto-reset event is served when it is set; polling alone would let the
+    // releasing program win nearly every time and starve the others.
     const std::uint64_t deadline = infinite ? 0 : MonotonicMs() + ms;
-    std::uint32_t result = TakeLock(lock.queueFd, infinite, deadline);
-    if (result != kWaitObject0) return result;
-    result = TakeLock(lock.fd, infinite, deadline);
-    ::flock(lock.queueFd, LOCK_UN);
-    if (result == kWaitObject0) lock.holding = true;
+    int queue = -1;
+    std::uint32_t result =
+        TakeName(&queue, lock.address + kQueueSuffix, infinite, deadline, &lastError_);
+    if (result == kWaitObject0) {
+        result = TakeName(&lock.fd, lock.address, infinite, deadline, &lastError_);
+        if (result == kWaitObject0) lock.holding = true;
+    }
+    CloseName(&queue);
+    if (!lock.holding) CloseName(&lock.fd);
     return result;
+}
+
+std::string LinuxSystem::MutexError() {
+    return lastError_ != 0 ? std::string(std::strerror(lastError_)) : std::string();
+}
+
+std::string LinuxSystem::MutexOwner(Handle h) {
+    const auto it = locks_.find(h);
+    if (it == locks_.end()) return {};
+    const unsigned long inode = BoundInode(it->second->address);
+    return inode != 0 ? SocketOwner(inode) : std::string();
 }
 
 bool LinuxSystem::CloseHandle(Handle h) {
@@ -391,14 +475,14 @@ bool LinuxSystem::DeleteFile(const char* path) {
 // --- The frame's named mutex --------------------------------------------------------------------
 
 Handle LinuxSystem::CreateMutex(const char* name) {
-    return OpenLock(name, true);
+    return OpenLock(name);
 }
 
 bool LinuxSystem::ReleaseMutex(Handle h) {
     const auto it = locks_.find(h);
     // Only its holder gives it back.
     if (it == locks_.end() || !it->second->holding) return false;
-    if (::flock(it->second->fd, LOCK_UN) != 0) return false;
+    CloseName(&it->second->fd);
     it->second->holding = false;
     return true;
 }

@@ -1,29 +1,37 @@
 // The Linux System backend.
 //
-// - Named events are lock files held with flock: "<dir>/<name>.lock", where <dir> is
-//   $XDG_RUNTIME_DIR when set, else /run/lock, with "<dir>/<name>.queue" where waiters line up.
-//   Taking the event is taking the lock; SetEvent gives it back when this handle holds it and
-//   does nothing otherwise. The kernel frees the lock
-//   of a program that dies, so a dead holder never blocks the file (the device-side lock it held
-//   is the protocol's business). A handle that holds the event and waits on it again times out,
-//   as a wait on an auto-reset event that nobody set does.
+// - Named events and the command frame's mutex are names in the kernel's abstract socket
+//   namespace, "kelvane/<name>": a socket bound to the name holds the object, and waiters line up
+//   on "<name>.queue" first. Taking the event is binding its name; SetEvent gives it back when
+//   this handle holds it and does nothing otherwise; a mutex is given back only by its holder.
+//   The kernel drops the binding of a program that dies, so a dead holder never blocks the name
+//   (the device-side lock it held is the protocol's business, and no mutex is ever abandoned). A
+//   handle that holds the object and waits on it again times out, as a wait on an auto-reset
+//   event that nobody set does. Two handles in one process exclude each other like two programs.
+//   The names are the same for every user and every process of the machine (of its network
+//   namespace: a container with a network of its own has its own names) and no file is involved, so
+//   another user can hold a name (waits are bounded by their callers and the holder can be named)
+//   but never redirect, block or subvert one.
+// - The service events of removable disks are named after the disk's kernel name ("sdb"), not
+//   its drive letter: letters follow the set of disks attached, kernel names stay while the disk
+//   does, so every process that talks to one disk takes one event.
 // - There is no still-image service to stop, so no processes are started: CreateProcessNoWindow
 //   fails and there is no system folder.
 // - Debug output goes to standard error, one line per call, when switched on.
 // - INI files are written as WritePrivateProfileStringA writes them (platform/profile).
 // - Files are plain POSIX descriptors; MoveFileEx is rename(2), which replaces in one step, and
 //   its write-through also syncs the target's folder.
-// - The command frame's named mutex is a lock file like the events, but released only by its
-//   holder. The kernel frees it when the holder dies, so an abandoned one is simply free.
 // - There is no service to stop and so no elevation to ask for: the process counts as elevated,
 //   and the device nodes' own permissions decide. Sleeps are not rounded to a timer tick, so the
 //   timer calls succeed without doing anything.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/system.h"
 
@@ -31,7 +39,12 @@ namespace platform::linux_os {
 
 class LinuxSystem final : public System {
   public:
+    // The product's names: every Kelvane process of the machine shares them.
+    static constexpr const char* kLockNamespace = "kelvane/";
     LinuxSystem();
+    // Names under `lockNamespace` instead: tests keep their objects apart from each other's
+    // and from a real Kelvane's.
+    explicit LinuxSystem(std::string lockNamespace);
     ~LinuxSystem() override;
     LinuxSystem(const LinuxSystem&) = delete;
     LinuxSystem& operator=(const LinuxSystem&) = delete;
@@ -68,23 +81,35 @@ class LinuxSystem final : public System {
     bool IgnoreTimerResolutionThrottling() override { return false; }
     Handle CreateMutex(const char* name) override;
     bool ReleaseMutex(Handle h) override;
+    std::string MutexError() override;
+    // The process holding the object's name, when this process may see it (root sees all).
+    std::string MutexOwner(Handle h) override;
 
     // --- Linux only ---------------------------------------------------------------------------
     void SetDebugOutput(bool on) { debugOutput_ = on; }
-    // The folder of the lock files (read from the environment at construction).
-    const std::string& LockFolder() const { return lockFolder_; }
-    // The lock file of the event `name`; empty when the name cannot be a file name.
-    std::string LockFilePath(const char* name) const;
+    // Another namespace for the names, set before the first handle is opened (a test build's
+    // hook; see the constructor).
+    void SetLockNamespace(std::string lockNamespace) { lockNamespace_ = std::move(lockNamespace); }
+    // Maps an event or mutex name to the one its object is kept under (the disk events' letters
+    // to kernel names); set before the first handle is opened.
+    void SetObjectKey(std::function<std::string(const std::string&)> key) {
+        eventKey_ = std::move(key);
+    }
+    // The abstract socket address (without its leading NUL) of the object `name`; empty when the
+    // name cannot be one.
+    std::string LockAddress(const char* name) const;
 
-    struct LockFile;
+    struct NamedLock;
     struct PlainFile;
 
   private:
-    Handle OpenLock(const char* name, bool create);
+    Handle OpenLock(const char* name);
 
-    std::string lockFolder_;
+    std::string lockNamespace_;
+    std::function<std::string(const std::string&)> eventKey_;
+    int lastError_ = 0;  // errno of the last wait the system refused
     bool debugOutput_ = false;
-    std::map<Handle, std::unique_ptr<LockFile>> locks_;
+    std::map<Handle, std::unique_ptr<NamedLock>> locks_;
     std::map<Handle, std::unique_ptr<PlainFile>> files_;
 };
 

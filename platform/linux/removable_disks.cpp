@@ -18,6 +18,15 @@ std::string ReadAttribute(const std::filesystem::path& path) {
 
 }  // namespace
 
+std::string DiskObjectKey(const std::string& name, const std::vector<RemovableDisk>& disks) {
+    const std::size_t n = name.size();
+    if (n < 2 || name[n - 2] != '_') return name;
+    for (const RemovableDisk& disk : disks) {
+        if (disk.letter == name[n - 1]) return name.substr(0, n - 1) + disk.name;
+    }
+    return name;
+}
+
 bool DiskNameBefore(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return a.size() < b.size();
     return a < b;

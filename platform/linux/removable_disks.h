@@ -22,6 +22,12 @@ constexpr char kFirstDiskLetter = 'D';
 std::vector<RemovableDisk> ListRemovableDisks(
     const std::string& classBlockDir = "/sys/class/block");
 
+// The name a named event or mutex is kept under: a removable disk's service event ends in "_"
+// and the disk's drive letter, and is kept under the disk's kernel name instead ("..._sdb"),
+// which stays while the disk is attached whatever other disks come and go. Other names, and
+// letters of no disk in `disks`, are kept as they are.
+std::string DiskObjectKey(const std::string& name, const std::vector<RemovableDisk>& disks);
+
 // Orders kernel disk names as the kernel numbers them: shorter names first, then by text.
 bool DiskNameBefore(const std::string& a, const std::string& b);
 

@@ -21,6 +21,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/system.h"
@@ -137,6 +138,8 @@ class SimSystem final : public platform::System {
     bool IgnoreTimerResolutionThrottling() override;
     platform::Handle CreateMutex(const char* name) override;
     bool ReleaseMutex(platform::Handle h) override;
+    std::string MutexError() override { return mutexCreationFails_ ? mutexDenial_ : ""; }
+    std::string MutexOwner(platform::Handle) override { return mutexOwnerText_; }
 
     // Whether the process's token is elevated (IsProcessElevated); elevated at start.
     void SetElevated(bool elevated) { elevated_ = elevated; }
@@ -163,8 +166,14 @@ class SimSystem final : public platform::System {
     // kWaitAbandoned). HoldMutex without a time never lets go.
     void HoldMutex(const std::string& name);
     void HoldMutex(const std::string& name, std::uint64_t releaseAtMs, bool abandon = false);
-    // CreateMutex fails (returns null) while set.
-    void SetMutexCreationFails(bool fails) { mutexCreationFails_ = fails; }
+    // CreateMutex fails (returns null) while set, and MutexError gives `why`: another
+    // program's mutex of that name that refuses the rights asked for, say.
+    void SetMutexCreationFails(bool fails, std::string why = "access is denied") {
+        mutexCreationFails_ = fails;
+        mutexDenial_ = std::move(why);
+    }
+    // What MutexOwner says of every mutex (empty at start: the system cannot tell).
+    void SetMutexOwnerText(std::string text) { mutexOwnerText_ = std::move(text); }
     bool MutexExists(const std::string& name) const;
     // Whether this program owns the mutex now (taken by a wait and not yet released).
     bool MutexOwnedHere(const std::string& name) const;
@@ -271,6 +280,8 @@ class SimSystem final : public platform::System {
     bool throttlingOptOutWorks_ = true;
     std::uint32_t throttlingOptOutCalls_ = 0;
     bool mutexCreationFails_ = false;
+    std::string mutexDenial_;
+    std::string mutexOwnerText_;
     std::map<std::string, std::shared_ptr<Mutex>> mutexes_;  // named mutexes alive
     std::map<std::string, std::uint32_t> mutexTakes_;
 };

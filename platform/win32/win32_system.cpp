@@ -1,6 +1,7 @@
 #include "platform/win32/win32_system.h"
 
 #include <cstring>
+#include <string>
 
 #include "platform/win32/windows_api.h"
 // After <windows.h>, which they need.
@@ -267,8 +268,24 @@ Handle Win32System::CreateMutex(const char* name) {
     attributes.bInheritHandle = FALSE;
     // Without the descriptor the creator's default security applies; an existing mutex is
     // opened with its own security either way.
-    return ::CreateMutexExA(descriptor.get() != nullptr ? &attributes : nullptr, name, 0,
-                            kFrameMutexAccess);
+    const Handle h = ::CreateMutexExA(descriptor.get() != nullptr ? &attributes : nullptr, name, 0,
+                                      kFrameMutexAccess);
+    mutexError_ = h != nullptr ? 0 : ::GetLastError();
+    return h;
+}
+
+std::string Win32System::MutexError() {
+    switch (mutexError_) {
+        case 0:
+            return {};
+        case ERROR_ACCESS_DENIED:
+            // Another program created the name first with a descriptor that refuses these rights.
+            return "another program owns a lock of that name that refuses Kelvane (access denied)";
+        case ERROR_INVALID_HANDLE:
+            return "another kind of object already has that name";
+        default:
+            return "system error " + std::to_string(mutexError_);
+    }
 }
 
 bool Win32System::ReleaseMutex(Handle h) {

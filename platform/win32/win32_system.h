@@ -3,6 +3,9 @@
 // initialisation until exit.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "platform/system.h"
 
 namespace platform::win32 {
@@ -49,12 +52,16 @@ class Win32System final : public System {
     bool IgnoreTimerResolutionThrottling() override;
     Handle CreateMutex(const char* name) override;
     bool ReleaseMutex(Handle h) override;
+    std::string MutexError() override;
+    // The system does not name a mutex's owner.
+    std::string MutexOwner(Handle) override { return {}; }
     // --- Debug output on standard error ---
     // A console program's --verbose: each debug output line is also written to standard error.
     void CopyDebugOutputToStderr(bool on) { debugToStderr_ = on; }
 
   private:
     bool debugToStderr_ = false;
+    std::uint32_t mutexError_ = 0;  // GetLastError of the last CreateMutex that failed
 };
 
 }  // namespace platform::win32

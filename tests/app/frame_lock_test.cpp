@@ -1,10 +1,13 @@
 // The command frame across Kelvane processes: the machine-wide lock held from the service stop
-// to the service start, waited for without a time limit while the window stays live, and the
+// to the service start, waited for while the window stays live (without a limit unless the
+// caller sets one), never run without when it cannot be had, and the
 // 1 ms timer period that keeps the protocol's polls at their length.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/frame_guards.h"
@@ -104,13 +107,50 @@ TEST_F(FrameLockTest, AnAbandonedLockIsTaken) {
     EXPECT_FALSE(sys_.MutexOwnedHere(app::kFrameLockName));
 }
 
-TEST_F(FrameLockTest, WithoutTheLockTheCommandRunsAsBeforeAndTheTraceSaysSo) {
-    sys_.SetMutexCreationFails(true);
-    form_.Button5Click();
+TEST_F(FrameLockTest, ALockThatCannotBeHadRunsNothingAndSaysWhy) {
+    // Another program made the name first with a descriptor that refuses our rights.
+    sys_.SetMutexCreationFails(true, "another program owns a lock of that name (access denied)");
+    app::RunHandler(view_, [&] { form_.Button5Click(); });
+    ASSERT_EQ(view_.errors.size(), 1u);
+    EXPECT_EQ(view_.errors[0],
+              "The command frame lock cannot be had: another program owns a lock of that name "
+              "(access denied)");
     form_.FormCreate("kelvane.exe CHECKFW");
-    EXPECT_EQ(Commands().size(), 4u);
-    EXPECT_TRUE(Traced("command frame lock cannot be had"));
-    EXPECT_EQ(form_.Exit(), app::ExitStatus::kOk);
+    EXPECT_EQ(form_.Exit(), app::ExitStatus::kLockUnavailable);
+    EXPECT_NE(sys_.StdoutText().find("cannot be had"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(ResultFile()));
+    form_.FormCreate("kelvane.exe image.bin");
+    EXPECT_EQ(form_.Exit(), app::ExitStatus::kLockUnavailable);
+    EXPECT_TRUE(Commands().empty());
+}
+
+TEST_F(FrameLockTest, TheCallersLimitEndsTheWaitAndTheWaitIsToldWithItsHolder) {
+    sys_.HoldMutex(app::kFrameLockName);  // never let go
+    sys_.SetMutexOwnerText("process 4711 (kelvane-cli)");
+    std::vector<std::pair<std::uint64_t, std::string>> notes;
+    form_.LockWaitNote = [&](const std::string& note) { notes.emplace_back(sys_.Now(), note); };
+    form_.LockTimeoutMs = 12'000;
+    EXPECT_THROW(form_.Button5Click(), app::FrameLockError);
+    EXPECT_EQ(sys_.Now(), kStart + 12'000);
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0].first, kStart + 5'000);
+    EXPECT_EQ(notes[1].first, kStart + 10'000);
+    EXPECT_EQ(notes[0].second,
+              "Waiting for another Kelvane program to end its command. The lock is held by "
+              "process 4711 (kelvane-cli).");
+    app::RunHandler(view_, [&] { form_.Button5Click(); });
+    EXPECT_EQ(view_.errors, (Strings{"Another Kelvane job held the command frame lock for 12 s "
+                                     "(process 4711 (kelvane-cli))"}));
+    EXPECT_TRUE(Commands().empty());
+    EXPECT_FALSE(sys_.MutexOwnedHere(app::kFrameLockName));
+
+    // A limit of 0 takes a free lock, and a lock freed in time is taken.
+    form_.LockTimeoutMs = 0;
+    sys_.HoldMutex(app::kFrameLockName, sys_.Now() + 3'000);
+    EXPECT_THROW(form_.Button5Click(), app::FrameLockError);
+    form_.LockTimeoutMs = 5'000;
+    form_.Button5Click();
+    EXPECT_EQ(Commands().size(), 2u);
 }
 
 TEST_F(FrameLockTest, FrameAsksForAOneMillisecondTimerAndGivesItBack) {

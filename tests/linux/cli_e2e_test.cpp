@@ -1,9 +1,7 @@
 // kelvane-cli end to end against the simulated scanner behind emulated devices: libusb and the
 // Linux backend carry every exchange to the firmware model through usbfs, or through SG_IO on a
 // block device, exactly as they would to real hardware.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -76,7 +74,9 @@ class CliOnEmulatedDevice : public ::testing::TestWithParam<PathCase> {
         }
         work_ = fs::temp_directory_path() / ("kv-linux-e2e-" + std::to_string(getpid())) / name;
         fs::remove_all(work_);
-        fs::create_directories(work_ / "locks");
+        fs::create_directories(work_);
+        static int cases = 0;
+        lockNamespace_ = "kv-e2e/" + std::to_string(getpid()) + "." + std::to_string(++cases) + "/";
         sim::ModelConfig config;
         config.workMs = 2;
         scanner_ = std::make_unique<EmulatedScanner>(config, kMemorySize, GetParam().layout);
@@ -89,7 +89,9 @@ class CliOnEmulatedDevice : public ::testing::TestWithParam<PathCase> {
     }
 
     CliResult Run(std::vector<std::string> args) { return RunCli(args, work_.string(), LockDir()); }
-    std::string LockDir() const { return (work_ / "locks").string(); }
+    // Lock names of this case alone, apart from parallel cases and from a real Kelvane; short,
+    // as an abstract socket address is.
+    std::string LockDir() const { return lockNamespace_; }
     std::vector<std::uint8_t> Memory(std::uint32_t address, std::uint32_t count) {
         std::vector<std::uint8_t> bytes;
         scanner_->WithScanner([&](sim::Scanner& s) { bytes = s.ReadMemory(address, count); });
@@ -106,6 +108,7 @@ class CliOnEmulatedDevice : public ::testing::TestWithParam<PathCase> {
 
     platform::linux_os::LinuxSystem system_;
     fs::path work_;
+    std::string lockNamespace_;
     std::unique_ptr<EmulatedScanner> scanner_;
 };
 
@@ -180,40 +183,37 @@ TEST_P(CliOnEmulatedDevice, TwoProgramsShareTheDeviceWithoutMixingTheirServices)
     EXPECT_GE(scanner_->Connections(), 3u);
 }
 
-// A program killed while it holds the service: the kernel frees its lock file at once, and the
+// A program killed while it holds the service: the kernel frees its event's name at once, and the
 // next program takes the service over (breaking the device-side lock the dead one left, after
 // the protocol's wait for a stale lock).
 TEST_P(CliOnEmulatedDevice, AKilledHoldersLockIsFreed) {
     const std::vector<std::uint8_t> image = RandomBytes(2u << 20, 31);
     WriteFile(work_ / "image.bin", image);
-    const std::string lockFile =
-        LockDir() +
-        (GetParam().layout.stillImage ? "/ZAMOUSB_EVENT_u.lock" : "/ZAMOUSB_EVENT_D.lock");
+    // The disk's event is kept under its kernel name, whatever letter it has.
+    const std::string event =
+        GetParam().layout.stillImage ? "ZAMOUSB_EVENT_u" : "ZAMOUSB_EVENT_sdb";
+    platform::linux_os::LinuxSystem probe(LockDir());
+    const platform::Handle name = probe.OpenEvent(event.c_str());
+    ASSERT_NE(name, nullptr);
 
     CliProcess holder({"update", "image.bin"}, work_.string(), LockDir(), "holder");
-    // Wait (bounded) until the holder is inside a service with the device locked.
+    // Wait (bounded) until the holder is inside a service with the device locked: seen as the
+    // process its event's name is bound to.
+    const std::string holderPid = "process " + std::to_string(holder.Pid()) + " ";
     bool held = false;
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!held && std::chrono::steady_clock::now() < limit) {
         bool locked = false;
         scanner_->WithScanner([&](sim::Scanner& s) { locked = s.Model().LockedByHost(); });
-        const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            if (locked && ::flock(fd, LOCK_EX | LOCK_NB) != 0)
-                held = true;
-            else
-                ::flock(fd, LOCK_UN);
-            ::close(fd);
-        }
+        held = locked && probe.MutexOwner(name).rfind(holderPid, 0) == 0;
         if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_TRUE(held) << "the holder never held the service";
     holder.Kill();
 
-    const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the dead holder's lock file is still held";
-    ::close(fd);
+    EXPECT_EQ(probe.WaitForSingleObject(name, 0), platform::kWaitObject0)
+        << "the dead holder's event is still held";
+    probe.SetEvent(name);
 
     // The next program waits out the dead holder's device-side lock: about a thousand polls,
     // each an exchange with the device, which a loaded machine can stretch far. The bound is
@@ -221,6 +221,20 @@ TEST_P(CliOnEmulatedDevice, AKilledHoldersLockIsFreed) {
     const CliResult r = RunCli({"version"}, work_.string(), LockDir(), std::chrono::seconds(480));
     EXPECT_EQ(r.exitCode, 0) << Describe(r);
     EXPECT_NE(r.out.find("2206\n"), std::string::npos) << Describe(r);
+}
+
+TEST_P(CliOnEmulatedDevice, AFrameLockHeldElsewhereEndsALimitedWaitWithStatus8) {
+    platform::linux_os::LinuxSystem other(LockDir());
+    const platform::Handle frame = other.CreateMutex("Global\\Kelvane.CommandFrame");
+    ASSERT_EQ(other.WaitForSingleObject(frame, 0), platform::kWaitObject0);
+    const CliResult r = Run({"--lock-timeout", "1", "version"});
+    EXPECT_EQ(r.exitCode, app::ToInt(app::ExitStatus::kLockUnavailable)) << Describe(r);
+    EXPECT_NE(
+        r.err.find("held the command frame lock for 1 s (process " + std::to_string(getpid())),
+        std::string::npos)
+        << Describe(r);
+    EXPECT_EQ(r.out.find("Connect to Device"), std::string::npos) << Describe(r);
+    EXPECT_TRUE(other.ReleaseMutex(frame));
 }
 
 // A device that lies: each case is a fault of the firmware model on one command of a job, and the

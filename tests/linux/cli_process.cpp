@@ -34,17 +34,17 @@ std::string PreloadList() {
 }  // namespace
 
 CliProcess::CliProcess(const std::vector<std::string>& args, const std::string& workDir,
-                       const std::string& lockDir, const std::string& tag)
+                       const std::string& lockNamespace, const std::string& tag)
     : outPath_(workDir + "/" + tag + ".out"), errPath_(workDir + "/" + tag + ".err") {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, "LD_PRELOAD=", 11) == 0 ||
-            std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) == 0)
+            std::strncmp(*e, "KV_E2E_LOCK_NAMESPACE=", 22) == 0)
             continue;
         env.emplace_back(*e);
     }
     env.push_back("LD_PRELOAD=" + PreloadList());
-    env.push_back("XDG_RUNTIME_DIR=" + lockDir);
+    env.push_back("KV_E2E_LOCK_NAMESPACE=" + lockNamespace);
 
     std::vector<std::string> argv = {KV_CLI_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -107,8 +107,8 @@ void CliProcess::Kill() {
 }
 
 CliResult RunCli(const std::vector<std::string>& args, const std::string& workDir,
-                 const std::string& lockDir, std::chrono::milliseconds bound) {
-    CliProcess process(args, workDir, lockDir);
+                 const std::string& lockNamespace, std::chrono::milliseconds bound) {
+    CliProcess process(args, workDir, lockNamespace);
     return process.Wait(bound);
 }
 

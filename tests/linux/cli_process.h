@@ -1,6 +1,6 @@
 // kelvane-cli started as a separate program against the emulated devices: with the umockdev
 // preload library (behind AddressSanitizer's runtime when the program carries it, which must be
-// loaded first), a lock-file folder of the test's own, and its output captured to files.
+// loaded first), lock names of the test's own, and its output captured to files.
 #pragma once
 
 #include <sys/types.h>
@@ -21,9 +21,10 @@ struct CliResult {
 
 class CliProcess {
   public:
-    // Starts kelvane-cli with `args` in `workDir`; `lockDir` becomes its XDG_RUNTIME_DIR.
+    // Starts kelvane-cli with `args` in `workDir`, its events and frame lock named under
+    // `lockNamespace`.
     CliProcess(const std::vector<std::string>& args, const std::string& workDir,
-               const std::string& lockDir, const std::string& tag = "cli");
+               const std::string& lockNamespace, const std::string& tag = "cli");
     ~CliProcess();  // kills and reaps a program still running
     CliProcess(const CliProcess&) = delete;
     CliProcess& operator=(const CliProcess&) = delete;
@@ -42,7 +43,7 @@ class CliProcess {
 
 // Runs kelvane-cli to its end (within the bound).
 CliResult RunCli(const std::vector<std::string>& args, const std::string& workDir,
-                 const std::string& lockDir,
+                 const std::string& lockNamespace,
                  std::chrono::milliseconds bound = std::chrono::seconds(120));
 
 }  // namespace linuxe2e

@@ -1,15 +1,16 @@
-// The Linux backends without devices: the named events as lock files, the removable-disk list
-// read from a sysfs-like folder, and the names the device I/O refuses. No test waits for real:
+// The Linux backends without devices: the named events as kernel-kept names, the removable-disk
+// list read from a sysfs-like folder, and the names the device I/O refuses. No test waits for real:
 // every timed wait here is of 0 ms.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,45 +23,29 @@ namespace {
 namespace fs = std::filesystem;
 using platform::linux_os::LinuxSystem;
 
-class LockFolder : public ::testing::Test {
+// Names of the test's own, apart from other tests and from a real Kelvane.
+std::string TestNamespace() {
+    return "kv-test/" + std::to_string(getpid()) + "/" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
+}
+
+class NamedObjects : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("kv-locks-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        const char* old = std::getenv("XDG_RUNTIME_DIR");
-        if (old) oldRuntime_ = old;
-        hadRuntime_ = old != nullptr;
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        if (hadRuntime_) {
-            setenv("XDG_RUNTIME_DIR", oldRuntime_.c_str(), 1);
-        } else {
-            unsetenv("XDG_RUNTIME_DIR");
-        }
-        fs::remove_all(dir_);
-    }
-    fs::path dir_;
-    std::string oldRuntime_;
-    bool hadRuntime_ = false;
+    LinuxSystem sys{TestNamespace()};
 };
 
-TEST_F(LockFolder, EventsAreLockFilesNamedAfterTheEvent) {
-    LinuxSystem sys;
-    EXPECT_EQ(sys.LockFolder(), dir_.string());
-    EXPECT_EQ(sys.OpenEvent("ZAMOUSB_EVENT_u"), nullptr);  // none yet
+TEST_F(NamedObjects, EveryNameExistsAndOnlyNamesThatFitAnAddressOpen) {
     platform::Handle created = sys.CreateEvent("ZAMOUSB_EVENT_u");
-    ASSERT_NE(created, nullptr);
-    EXPECT_TRUE(fs::exists(dir_ / "ZAMOUSB_EVENT_u.lock"));
     platform::Handle opened = sys.OpenEvent("ZAMOUSB_EVENT_u");
+    ASSERT_NE(created, nullptr);
     ASSERT_NE(opened, nullptr);
     EXPECT_NE(opened, created);
-    for (const char* bad : {"", ".", "..", "a/b", "/etc/passwd"}) {
-        SCOPED_TRACE(bad);
-        EXPECT_EQ(sys.CreateEvent(bad), nullptr);
+    EXPECT_NE(sys.OpenEvent("never created"), nullptr);  // the kernel keeps every name
+    EXPECT_EQ(sys.LockAddress("Global\\Kelvane.CommandFrame"),
+              TestNamespace() + "Global\\Kelvane.CommandFrame");
+    for (const std::string& bad : {std::string(), std::string(100, 'x')}) {
+        EXPECT_EQ(sys.CreateEvent(bad.c_str()), nullptr);
+        EXPECT_EQ(sys.CreateMutex(bad.c_str()), nullptr);
     }
     EXPECT_EQ(sys.CreateEvent(nullptr), nullptr);
     EXPECT_TRUE(sys.CloseHandle(created));
@@ -68,8 +53,52 @@ TEST_F(LockFolder, EventsAreLockFilesNamedAfterTheEvent) {
     EXPECT_FALSE(sys.CloseHandle(opened));  // closed once only
 }
 
-TEST_F(LockFolder, TheEventIsTakenOnceAndGivenBackOnlyByItsHolder) {
-    LinuxSystem sys;
+// The old lock files were planted by another user in a world-writable folder that the
+// environment chose: links to files root must not touch, FIFOs that block an open, another
+// user's files, a folder that is missing. None of it is looked at, and every environment meets
+// the same lock.
+TEST(NamedObjectPlaces, PlantedFilesAreNeverTouchedAndEveryEnvironmentSharesTheLock) {
+    const fs::path dir = fs::temp_directory_path() / ("kv-hostile-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::all);  // world-writable, not sticky
+    const fs::path secret = dir / "secret";
+    std::ofstream(secret) << "root's";
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink(secret, dir / "Global\\Kelvane.CommandFrame.lock");
+    fs::create_symlink(secret, dir / "Global\\Kelvane.CommandFrame.queue");
+    ASSERT_EQ(::mkfifo((dir / "ZAMOUSB_EVENT_u.lock").c_str(), 0666), 0);
+    ASSERT_EQ(::mkfifo((dir / "ZAMOUSB_EVENT_u.queue").c_str(), 0666), 0);
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = old ? old : "";
+
+    const std::string ns = TestNamespace();
+    std::vector<std::unique_ptr<LinuxSystem>> systems;
+    for (const char* runtime : {dir.c_str(), "/nonexistent/kv", ""}) {
+        setenv("XDG_RUNTIME_DIR", runtime, 1);
+        EXPECT_EQ(LinuxSystem().LockAddress("ZAMOUSB_EVENT_u"), "kelvane/ZAMOUSB_EVENT_u");
+        systems.push_back(std::make_unique<LinuxSystem>(ns));
+    }
+    unsetenv("XDG_RUNTIME_DIR");
+    systems.push_back(std::make_unique<LinuxSystem>(ns));
+    if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+
+    for (const char* name : {"Global\\Kelvane.CommandFrame", "ZAMOUSB_EVENT_u"}) {
+        SCOPED_TRACE(name);
+        std::vector<platform::Handle> handles;
+        for (auto& s : systems) handles.push_back(s->CreateMutex(name));
+        ASSERT_EQ(systems[0]->WaitForSingleObject(handles[0], 0), platform::kWaitObject0);
+        for (std::size_t i = 1; i < systems.size(); ++i)
+            EXPECT_EQ(systems[i]->WaitForSingleObject(handles[i], 0), platform::kWaitTimeout);
+        EXPECT_TRUE(systems[0]->ReleaseMutex(handles[0]));
+        EXPECT_EQ(systems.back()->WaitForSingleObject(handles.back(), 0), platform::kWaitObject0);
+    }
+    EXPECT_EQ(fs::status(secret).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::file_size(secret), 6u);
+    fs::remove_all(dir);
+}
+
+TEST_F(NamedObjects, TheEventIsTakenOnceAndGivenBackOnlyByItsHolder) {
     platform::Handle a = sys.CreateEvent("ZAMOUSB_EVENT_D");
     platform::Handle b = sys.OpenEvent("ZAMOUSB_EVENT_D");
     ASSERT_NE(a, nullptr);
@@ -92,19 +121,20 @@ TEST_F(LockFolder, TheEventIsTakenOnceAndGivenBackOnlyByItsHolder) {
     EXPECT_EQ(sys.WaitForSingleObject(nullptr, 0), platform::kWaitFailed);
 }
 
-TEST_F(LockFolder, ADeadHoldersEventIsFree) {
-    LinuxSystem sys;
+TEST_F(NamedObjects, ADeadHoldersEventIsFreeAndTheHolderIsNamed) {
     platform::Handle h = sys.CreateEvent("ZAMOUSB_EVENT_u");
     ASSERT_NE(h, nullptr);
+    const std::string ns = TestNamespace();  // named after this process, not the child
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // Another program takes the lock file and dies without giving it back.
+        // Another program takes the event and dies without giving it back.
         ::close(ready[0]);
-        const int fd = ::open((dir_ / "ZAMOUSB_EVENT_u.lock").c_str(), O_RDONLY);
-        const char took = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+        LinuxSystem other(ns);
+        platform::Handle e = other.OpenEvent("ZAMOUSB_EVENT_u");
+        const char took = other.WaitForSingleObject(e, 0) == platform::kWaitObject0 ? 1 : 0;
         if (::write(ready[1], &took, 1) != 1) _exit(2);
         for (;;) pause();  // until killed
     }
@@ -115,15 +145,16 @@ TEST_F(LockFolder, ADeadHoldersEventIsFree) {
     ASSERT_EQ(got, 1);
     ASSERT_EQ(took, 1);
     EXPECT_EQ(sys.WaitForSingleObject(h, 0), platform::kWaitTimeout);
+    EXPECT_NE(sys.MutexOwner(h).find("process " + std::to_string(child)), std::string::npos);
     ::kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_EQ(sys.WaitForSingleObject(h, 0), platform::kWaitObject0);
+    EXPECT_EQ(sys.MutexOwner(h).find("process " + std::to_string(child)), std::string::npos);
     sys.CloseHandle(h);
 }
 
-TEST_F(LockFolder, NoServiceToRunAndNoSystemFolder) {
-    LinuxSystem sys;
+TEST_F(NamedObjects, NoServiceToRunAndNoSystemFolder) {
     char line[] = "net stop stisvc";
     platform::ProcessInfo pi{reinterpret_cast<platform::Handle>(1), nullptr};
     EXPECT_FALSE(sys.CreateProcessNoWindow(nullptr, line, &pi));
@@ -139,20 +170,6 @@ TEST_F(LockFolder, NoServiceToRunAndNoSystemFolder) {
     char tiny[4];
     EXPECT_EQ(sys.GetModuleFileName(tiny, sizeof tiny), sizeof tiny);
     EXPECT_EQ(std::string(tiny), std::string(self).substr(0, 3));
-}
-
-TEST(LockFolderChoice, RunLockWithoutARuntimeFolder) {
-    const char* old = std::getenv("XDG_RUNTIME_DIR");
-    const std::string saved = old ? old : "";
-    unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(LinuxSystem().LockFolder(), "/run/lock");
-    setenv("XDG_RUNTIME_DIR", "", 1);
-    EXPECT_EQ(LinuxSystem().LockFolder(), "/run/lock");
-    if (old) {
-        setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    } else {
-        unsetenv("XDG_RUNTIME_DIR");
-    }
 }
 
 void Attribute(const fs::path& dir, const char* name, const char* value) {
@@ -182,6 +199,15 @@ TEST(RemovableDisks, WholeRemovableScsiDisksGetStableLetters) {
     EXPECT_EQ(disks[2].name, "sdaa");
     EXPECT_TRUE(platform::linux_os::ListRemovableDisks((sys / "missing").string()).empty());
     fs::remove_all(sys);
+
+    // A disk's service event follows the disk, not its letter: with sdb pulled, sdc is D: and
+    // keeps its event, so a process that enumerated before the pull meets one that did after.
+    using platform::linux_os::DiskObjectKey;
+    EXPECT_EQ(DiskObjectKey("ZAMOUSB_EVENT_E", disks), "ZAMOUSB_EVENT_sdc");
+    const std::vector<platform::linux_os::RemovableDisk> pulled = {{'D', "sdc", "/dev/sdc"}};
+    EXPECT_EQ(DiskObjectKey("ZAMOUSB_EVENT_D", pulled), "ZAMOUSB_EVENT_sdc");
+    EXPECT_EQ(DiskObjectKey("ZAMOUSB_EVENT_u", disks), "ZAMOUSB_EVENT_u");
+    EXPECT_EQ(DiskObjectKey("ZAMOUSB_EVENT_G", disks), "ZAMOUSB_EVENT_G");  // no such disk
 }
 
 TEST(LinuxDeviceIo, NamesThatLeadNowhere) {

@@ -14,6 +14,7 @@
 #include "platform/win32/win32_device_io.h"
 #include "platform/win32/win32_system.h"
 #include "platform/win32/windows_api.h"
+#include "platform/win32/windows_extra_api.h"
 
 namespace {
 
@@ -309,6 +310,21 @@ TEST(Win32FrameLock, NamedMutexIsSharedTakenOnceAndAbandonedByAnEndedOwner) {
     EXPECT_FALSE(sys.ReleaseMutex(second));
     EXPECT_TRUE(sys.CloseHandle(first));
     EXPECT_TRUE(sys.CloseHandle(second));
+}
+
+TEST(Win32FrameLock, AMutexThatRefusesTheRightsAskedForIsAnErrorWithItsReason) {
+    // Another program got to the name first, with a descriptor that lets nobody wait on it.
+    const std::string name = "Global\\" + UniqueName("kv_test_hostile_");
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:(A;;0x00020000;;;WD)", SDDL_REVISION_1, &sd, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, sd, FALSE};
+    HANDLE hostile = ::CreateMutexExA(&attributes, name.c_str(), 0, MUTEX_ALL_ACCESS);
+    ::LocalFree(sd);
+    ASSERT_NE(hostile, nullptr) << ::GetLastError();
+    EXPECT_EQ(sys.CreateMutex(name.c_str()), nullptr);
+    EXPECT_NE(sys.MutexError().find("access denied"), std::string::npos) << sys.MutexError();
+    ::CloseHandle(hostile);
 }
 
 TEST(Win32FrameLock, TimerAndRightsQueriesAnswer) {
