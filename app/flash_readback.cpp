@@ -128,7 +128,7 @@ bool ReadRange(View& view, int handle, std::uint32_t start, std::uint32_t length
         if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, status, sizeof status) == 0)
             return false;
         position += chunk;
-        current += chunk;  // wraps past the top of the 32-bit address space
+        current += chunk;  // 0 after the last chunk of a range that ends at 0xFFFFFFFF
         remaining -= chunk;
         view.SetGaugeProgress(view.GaugeProgress() + chunk);
     }
@@ -142,7 +142,11 @@ void TForm1::ReadFlash() {
     const auto start = static_cast<std::uint32_t>(FieldToInt(view_.Edit1Text()));
     const std::string lengthText = view_.Edit2Text();
     const std::int32_t signedLength = FieldToInt(lengthText);
-    if (signedLength < 0) throw Error("'" + lengthText + "' is not a valid length");
+    // A range must lie within the 32-bit address space: past its end the addresses would wrap
+    // to 0 and the file would hold bytes of another range.
+    if (signedLength < 0 || std::uint64_t{start} + static_cast<std::uint64_t>(signedLength) >
+                                std::uint64_t{0x100000000})
+        throw Error("'" + lengthText + "' is not a valid length");
     const auto length = static_cast<std::uint32_t>(signedLength);
 
     const int handle = FindChosenDevice();

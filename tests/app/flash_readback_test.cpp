@@ -80,7 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"Past64K", Attach::kStillImage, "$10000", "65537", 0x10000, 65537},
                       RangeCase{"DiskPast64K", Attach::kDisk, "65536", "65537", 0x10000, 65537},
                       RangeCase{"HexStart", Attach::kDisk, "  0x4000", "+100", 0x4000, 100},
-                      RangeCase{"TwoMiB", Attach::kStillImage, "0", "2097152", 0, 2097152}),
+                      RangeCase{"TwoMiB", Attach::kStillImage, "0", "2097152", 0, 2097152},
+                      RangeCase{"EndsAtTheTop", Attach::kStillImage, "0xFFFEFFFF", "65537",
+                                0xFFFEFFFF, 65537},
+                      RangeCase{"EmptyAtTheTop", Attach::kDisk, "$FFFFFFFF", "0", 0xFFFFFFFF, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FlashReadbackTest, ReadinessByteEightMakesOneHundredMillisecondPause) {
@@ -163,6 +166,10 @@ TEST_F(FlashReadbackTest, FieldsAreCheckedBeforeAnyDeviceOrFileWork) {
         {"0", "-1", "'-1' is not a valid length."},
         {"0", "$FFFFFFFF", "'$FFFFFFFF' is not a valid length."},
         {"0", "-2147483648", "'-2147483648' is not a valid length."},
+        // Ranges that would run past the top of the address space and wrap to 0.
+        {"0xFFFF0000", "0x20000", "'0x20000' is not a valid length."},
+        {"$FFFFFFFF", "2", "'2' is not a valid length."},
+        {"-1", "2", "'2' is not a valid length."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.edit1) + " / " + c.edit2);
