@@ -84,7 +84,13 @@ std::unique_ptr<std::uint8_t[]> LoadImage(View& view, platform::Handle file, std
     }
     // A rounded last block carries zeros past the end of the file.
     std::memset(image.get() + size, 0, kRoundingUnit);
-    if (!ReadWhole(file, image.get(), size)) {
+    // Where the system cannot keep writers out while the image is open (Linux), an image that
+    // another program changes meanwhile would go out torn: its stamp must not move.
+    platform::System::FileStamp before;
+    platform::System::FileStamp after;
+    if (!platform::Sys().GetFileStamp(file, &before) || before.size != size ||
+        !ReadWhole(file, image.get(), size) || !platform::Sys().GetFileStamp(file, &after) ||
+        after != before) {
         view.SetStatus("Open file fail.");
         return nullptr;
     }

@@ -50,18 +50,25 @@ class DumpFile {
     }
 
     // Writes `size` bytes to a new file beside the read-back file, flushes it, then puts it in
-    // that file's place in one step. False on any failure, with the new file removed and the
-    // read-back file as it was.
+    // that file's place in one step. The new file is written through the handle that created it
+    // and takes the old file's mode. False on any failure, with the new file removed and the
+    // read-back file as it was. The move is the commit point: once it has happened the file was
+    // replaced.
     bool Replace(const std::uint8_t* data, std::size_t size) const {
         platform::System& sys = platform::Sys();
-        char temp[platform::kMaxPath] = {};
+        std::string temp;
         // The same folder, so the move is a rename within one volume.
-        if (sys.GetTempFileName(Folder().c_str(), kTempPrefix, temp) == 0) return false;
+        platform::FileHandle file(
+            sys.CreateTempFile(Folder().c_str(), kTempPrefix, name_.c_str(), &temp));
+        if (!file.valid()) return false;
         const bool replaced =
-            WriteWhole(temp, data, size) &&
-            sys.MoveFileEx(temp, name_.c_str(),
+            WriteWhole(file, data, size) &&
+            sys.MoveFileEx(temp.c_str(), name_.c_str(),
                            platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough);
-        if (!replaced) sys.DeleteFile(temp);
+        if (!replaced) {
+            file.reset();
+            sys.DeleteFile(temp.c_str());
+        }
         return replaced;
     }
 
@@ -74,12 +81,9 @@ class DumpFile {
         return name_.substr(0, slash);
     }
 
-    // The file at `path` holds exactly `size` bytes from `data`, on the disk.
-    static bool WriteWhole(const char* path, const std::uint8_t* data, std::size_t size) {
+    // `file` holds exactly `size` bytes from `data`, on the disk, and is closed.
+    static bool WriteWhole(platform::FileHandle& file, const std::uint8_t* data, std::size_t size) {
         platform::System& sys = platform::Sys();
-        platform::FileHandle file(
-            sys.CreateFile(path, platform::kGenericWrite, 0, platform::kTruncateExisting));
-        if (!file.valid()) return false;
         while (size > 0) {
             const auto piece = static_cast<std::uint32_t>(size < kWritePiece ? size : kWritePiece);
             std::uint32_t done = 0;
@@ -128,7 +132,7 @@ bool ReadRange(View& view, int handle, std::uint32_t start, std::uint32_t length
         if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, status, sizeof status) == 0)
             return false;
         position += chunk;
-        current += chunk;  // wraps past the top of the 32-bit address space
+        current += chunk;  // 0 after the last chunk of a range that ends at 0xFFFFFFFF
         remaining -= chunk;
         view.SetGaugeProgress(view.GaugeProgress() + chunk);
     }
@@ -142,7 +146,11 @@ void TForm1::ReadFlash() {
     const auto start = static_cast<std::uint32_t>(FieldToInt(view_.Edit1Text()));
     const std::string lengthText = view_.Edit2Text();
     const std::int32_t signedLength = FieldToInt(lengthText);
-    if (signedLength < 0) throw Error("'" + lengthText + "' is not a valid length");
+    // A range must lie within the 32-bit address space: past its end the addresses would wrap
+    // to 0 and the file would hold bytes of another range.
+    if (signedLength < 0 || std::uint64_t{start} + static_cast<std::uint64_t>(signedLength) >
+                                std::uint64_t{0x100000000})
+        throw Error("'" + lengthText + "' is not a valid length");
     const auto length = static_cast<std::uint32_t>(signedLength);
 
     const int handle = FindChosenDevice();

@@ -68,8 +68,14 @@ class NullSystem final : public System {
         if (buf) buf[0] = '\0';
         return 0;
     }
+    Handle CreateTempFile(const char*, const char*, const char*, std::string* path) override {
+        if (path) path->clear();
+        return InvalidHandle();
+    }
     bool MoveFileEx(const char*, const char*, std::uint32_t) override { return false; }
     bool DeleteFile(const char*) override { return false; }
+    std::uint32_t GetFileAttributes(const char*) override { return kInvalidFileAttributes; }
+    bool GetFileStamp(Handle, FileStamp*) override { return false; }
     // --- Rights, timer resolution and the frame lock ---
     bool IsProcessElevated() override { return false; }
     bool TimeBeginPeriod(std::uint32_t) override { return false; }

@@ -91,12 +91,40 @@ class System {
     // `folder` has and puts its path in `buf`, which holds kMaxPath characters. Returns the
     // number in the name, 0 on failure.
     virtual std::uint32_t GetTempFileName(const char* folder, const char* prefix, char* buf) = 0;
+    // CreateFileA(folder "\\" prefix "XXXX.tmp", GENERIC_WRITE, 0, CREATE_NEW) on generated
+    // names until one is new: a new, empty file that no other file in `folder` was, open for
+    // writing. A link or anything else already at a name counts as taken and is never followed.
+    // Its path goes to `*path` for the MoveFileEx that puts it in place; the
+    // file is written through the handle and never opened again by its name. When `modeOf`
+    // names an existing plain file (not followed if it is a link, and never changed), the new
+    // file takes its permissions and, where the process may set it, its owner, before any data go
+    // in. InvalidHandle() on failure, with `*path` empty and nothing left behind.
+    virtual Handle CreateTempFile(const char* folder, const char* prefix, const char* modeOf,
+                                  std::string* path) = 0;
     // MoveFileExA(from, to, flags): with kMoveFileReplaceExisting an existing `to` is replaced in
-    // one step (a reader sees the old file or the new one, never a mix); kMoveFileWriteThrough
-    // returns only once the move is on the disk.
+    // one step (a reader sees the old file or the new one, never a mix). A `from` that is a link
+    // or a folder is never moved. The move is the commit point: true means that `to` now names
+    // the moved file, and false that it does not (`to` as it was). kMoveFileWriteThrough then
+    // asks that the move be on the disk when the call returns; a backend that can only sync the
+    // folder after the move does so, and a sync that fails there does not fail the call (the
+    // file is in place, only its survival of a crash in the next moments is less sure): the
+    // backend says so in the debug output instead.
     virtual bool MoveFileEx(const char* from, const char* to, std::uint32_t flags) = 0;
     // DeleteFileA(path).
     virtual bool DeleteFile(const char* path) = 0;
+    // GetFileAttributesA(path): kInvalidFileAttributes when nothing is there; a link is not
+    // followed. Callers test only for kInvalidFileAttributes and kFileAttributeDirectory.
+    virtual std::uint32_t GetFileAttributes(const char* path) = 0;
+    // What tells whether an open file changed: its size, last write time and change time, in the
+    // system's own units (to compare, not to show).
+    struct FileStamp {
+        std::int64_t size = 0;
+        std::int64_t lastWrite = 0;
+        std::int64_t change = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    // GetFileSizeEx and GetFileInformationByHandleEx(h, FileBasicInfo).
+    virtual bool GetFileStamp(Handle h, FileStamp* stamp) = 0;
     // --- Rights, timer resolution and the frame lock -----------------------------------------
     // OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY) and GetTokenInformation(TokenElevation):
     // true when the process's token is elevated. False also when the token cannot be asked.
@@ -136,6 +164,9 @@ constexpr std::uint32_t kOpenAlways = 4;
 constexpr std::uint32_t kTruncateExisting = 5;
 constexpr std::uint32_t kMoveFileReplaceExisting = 0x1u;
 constexpr std::uint32_t kMoveFileWriteThrough = 0x8u;
+constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
+constexpr std::uint32_t kFileAttributeDirectory = 0x10u;
+constexpr std::uint32_t kFileAttributeNormal = 0x80u;
 constexpr std::size_t kMaxPath = 260;
 
 }  // namespace platform

@@ -295,7 +295,7 @@ bool LinuxSystem::GetExitCodeProcess(Handle, std::uint32_t*) {
 
 bool LinuxSystem::WritePrivateProfileString(const char* section, const char* key, const char* value,
                                             const char* path) {
-    return profile::WriteProfileString(section, key, value, path);
+    return profile::WriteProfileString(*this, section, key, value, path);
 }
 
 std::uint32_t LinuxSystem::GetModuleFileName(char* buf, std::uint32_t bufLen) {
@@ -328,16 +328,46 @@ struct LinuxSystem::PlainFile {
 
 namespace {
 
-// fsync of the folder that holds `path`, so a rename in it is on the disk.
-bool SyncFolderOf(const std::string& path) {
+// fsync of the folder that holds `path`, so a rename in it is on the disk. 0 or an errno.
+int SyncFolderOf(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     const std::string folder =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0;
+    if (fd < 0) return errno;
+    const int result = ::fsync(fd) == 0 ? 0 : errno;
     ::close(fd);
-    return synced;
+    return result;
+}
+
+// Removes `path` only while it still names the file open on `fd`: a name that another program
+// took over meanwhile is not ours to delete.
+void UnlinkIfOurs(const char* path, int fd) {
+    struct stat mine {};
+    struct stat there {};
+    if (::fstat(fd, &mine) == 0 && ::lstat(path, &there) == 0 && mine.st_dev == there.st_dev &&
+        mine.st_ino == there.st_ino)
+        ::unlink(path);
+}
+
+// The permissions and, where we may, the owner of the plain file `model` for our own file `fd`.
+// Set-id and sticky bits are not copied: a dump never becomes a program that runs as another.
+bool TakeModeOf(int fd, const char* model) {
+    struct stat st {};
+    if (model == nullptr || ::lstat(model, &st) != 0 || !S_ISREG(st.st_mode)) return true;
+    // Refused without the right to give files away (not root): the file stays ours and the
+    // mode still follows.
+    const bool given = ::fchown(fd, st.st_uid, st.st_gid) == 0;
+    static_cast<void>(given);
+    return ::fchmod(fd, st.st_mode & 0777) == 0;
+}
+
+int OpenRetrying(const char* path, int flags, mode_t mode) {
+    int fd = -1;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 }  // namespace
@@ -367,14 +397,14 @@ Handle LinuxSystem::CreateFile(const char* path, std::uint32_t access, std::uint
         default:
             return InvalidHandle();
     }
-    int fd = -1;
-    do {
-        fd = ::open(path, flags, 0666);
-    } while (fd < 0 && errno == EINTR);
+    // The files may lie in folders that other users share: a link at the name is never
+    // followed, and a FIFO planted there cannot hold the open up.
+    const int fd = OpenRetrying(path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd < 0) return InvalidHandle();
     struct stat st {};
-    // A folder never opens as a file, as on Windows.
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    // Only plain files: a folder never opens as a file, as on Windows, nor does a device or FIFO.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         ::close(fd);
         return InvalidHandle();
     }
@@ -453,23 +483,85 @@ std::uint32_t LinuxSystem::GetTempFileName(const char* folder, const char* prefi
     return 0;
 }
 
+Handle LinuxSystem::CreateTempFile(const char* folder, const char* prefix, const char* modeOf,
+                                   std::string* path) {
+    if (path == nullptr) return InvalidHandle();
+    path->clear();
+    if (folder == nullptr || prefix == nullptr) return InvalidHandle();
+    // The Windows form: up to three characters of the prefix, four hex digits, ".tmp"; the
+    // first number tried depends on the process, so two programs rarely meet.
+    const std::string stem = std::string(prefix).substr(0, 3);
+    std::uint32_t number = (static_cast<std::uint32_t>(::getpid()) & 0xFFFFu) | 1u;
+    for (std::uint32_t tries = 0; tries < 0xFFFFu; ++tries) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%.3s%04X.tmp", stem.c_str(), number);
+        const std::string candidate = std::string(folder) + "/" + name;
+        // O_EXCL: whatever is at the name already, a link included, makes it taken.
+        const int fd = OpenRetrying(candidate.c_str(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            if (!TakeModeOf(fd, modeOf)) {
+                UnlinkIfOurs(candidate.c_str(), fd);
+                ::close(fd);
+                return InvalidHandle();
+            }
+            auto file = std::make_unique<PlainFile>(fd);
+            const Handle h = file.get();
+            files_.emplace(h, std::move(file));
+            *path = candidate;
+            return h;
+        }
+        if (errno != EEXIST) return InvalidHandle();
+        number = number == 0xFFFFu ? 1u : number + 1u;
+    }
+    return InvalidHandle();
+}
+
 bool LinuxSystem::MoveFileEx(const char* from, const char* to, std::uint32_t flags) {
     if (from == nullptr || to == nullptr) return false;
     struct stat st {};
-    if (::stat(from, &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    // A link planted at our temporary name is not moved into the target's place.
+    if (::lstat(from, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     if ((flags & kMoveFileReplaceExisting) == 0) {
         // link(2) fails when the target exists, so no other file is ever replaced.
         if (::link(from, to) != 0) return false;
         ::unlink(from);
     } else {
-        if (::stat(to, &st) == 0 && S_ISDIR(st.st_mode)) return false;
+        if (::lstat(to, &st) == 0 && S_ISDIR(st.st_mode)) return false;
         if (::rename(from, to) != 0) return false;
     }
-    return (flags & kMoveFileWriteThrough) == 0 || SyncFolderOf(to);
+    // The move has happened: from here on the outcome is that `to` was replaced.
+    if ((flags & kMoveFileWriteThrough) != 0) {
+        if (const int error = SyncFolderOf(to); error != 0) {
+            const std::string note = std::string("MoveFileEx: ") + to +
+                                     " is in place, but its folder could not be synced (" +
+                                     std::strerror(error) + ")";
+            OutputDebugString(note.c_str());
+        }
+    }
+    return true;
 }
 
 bool LinuxSystem::DeleteFile(const char* path) {
     return path != nullptr && ::unlink(path) == 0;
+}
+
+std::uint32_t LinuxSystem::GetFileAttributes(const char* path) {
+    struct stat st {};
+    if (path == nullptr || ::lstat(path, &st) != 0) return kInvalidFileAttributes;
+    return S_ISDIR(st.st_mode) ? kFileAttributeDirectory : kFileAttributeNormal;
+}
+
+bool LinuxSystem::GetFileStamp(Handle h, FileStamp* stamp) {
+    const auto it = files_.find(h);
+    struct stat st {};
+    if (it == files_.end() || stamp == nullptr || ::fstat(it->second->fd, &st) != 0) return false;
+    stamp->size = static_cast<std::int64_t>(st.st_size);
+    stamp->lastWrite =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    stamp->change =
+        static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
+    return true;
 }
 
 // --- The frame's named mutex --------------------------------------------------------------------

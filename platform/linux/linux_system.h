@@ -19,8 +19,11 @@
 //   fails and there is no system folder.
 // - Debug output goes to standard error, one line per call, when switched on.
 // - INI files are written as WritePrivateProfileStringA writes them (platform/profile).
-// - Files are plain POSIX descriptors; MoveFileEx is rename(2), which replaces in one step, and
-//   its write-through also syncs the target's folder.
+// - Files are plain POSIX descriptors, opened without following a link at the name and only
+//   when they are plain files (never blocking on a FIFO). The share mode is not kept: the
+//   image read checks its file's stamp instead. CreateTempFile creates with O_EXCL; MoveFileEx
+//   is rename(2), which replaces in one step, and its write-through then syncs the target's
+//   folder (a failed sync is a debug line, not a failed move).
 // - There is no service to stop and so no elevation to ask for: the process counts as elevated,
 //   and the device nodes' own permissions decide. Sleeps are not rounded to a timer tick, so the
 //   timer calls succeed without doing anything.
@@ -73,8 +76,12 @@ class LinuxSystem final : public System {
     bool FlushFileBuffers(Handle h) override;
     bool GetFileSizeEx(Handle h, std::int64_t* size) override;
     std::uint32_t GetTempFileName(const char* folder, const char* prefix, char* buf) override;
+    Handle CreateTempFile(const char* folder, const char* prefix, const char* modeOf,
+                          std::string* path) override;
     bool MoveFileEx(const char* from, const char* to, std::uint32_t flags) override;
     bool DeleteFile(const char* path) override;
+    std::uint32_t GetFileAttributes(const char* path) override;
+    bool GetFileStamp(Handle h, FileStamp* stamp) override;
     bool IsProcessElevated() override { return true; }
     bool TimeBeginPeriod(std::uint32_t ms) override { return ms != 0; }
     bool TimeEndPeriod(std::uint32_t ms) override { return ms != 0; }

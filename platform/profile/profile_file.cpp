@@ -1,7 +1,9 @@
 #include "platform/profile/profile_file.h"
 
-#include <cstdio>
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform::profile {
@@ -125,25 +127,88 @@ std::string UpdateProfileText(const std::string& text, const char* section, cons
     return out;
 }
 
-bool WriteProfileString(const char* section, const char* key, const char* value, const char* path) {
+namespace {
+
+// The folder that holds `path`, where its new text is written first.
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos) return ".";
+    // A root ("/", "C:\\") keeps its separator.
+    if (slash == 0 || path[slash - 1] == ':') return path.substr(0, slash + 1);
+    return path.substr(0, slash);
+}
+
+// Closes a file handle of `sys` once.
+class Closer {
+  public:
+    Closer(System& sys, Handle h) : sys_(sys), h_(h) {}
+    ~Closer() { close(); }
+    Closer(const Closer&) = delete;
+    Closer& operator=(const Closer&) = delete;
+    bool close() {
+        return h_ == InvalidHandle() || sys_.CloseHandle(std::exchange(h_, InvalidHandle()));
+    }
+
+  private:
+    System& sys_;
+    Handle h_;
+};
+
+// The whole text of the existing file `path`. Opened for writing too: a file that this user may
+// not write is not replaced either.
+bool ReadExisting(System& sys, const char* path, std::string* text) {
+    const Handle h =
+        sys.CreateFile(path, kGenericRead | kGenericWrite, kFileShareRead, kOpenExisting);
+    if (h == InvalidHandle()) return false;
+    Closer closer(sys, h);
+    char chunk[4096];
+    for (;;) {
+        std::uint32_t n = 0;
+        if (!sys.ReadFile(h, chunk, sizeof chunk, &n)) return false;
+        if (n == 0) break;
+        text->append(chunk, n);
+    }
+    return closer.close();
+}
+
+bool WriteNew(System& sys, Handle h, const std::string& text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        std::uint32_t done = 0;
+        const auto piece = static_cast<std::uint32_t>(left < (1u << 30) ? left : (1u << 30));
+        if (!sys.WriteFile(h, data, piece, &done) || done == 0 || done > piece) return false;
+        data += done;
+        left -= done;
+    }
+    return sys.FlushFileBuffers(h);
+}
+
+}  // namespace
+
+bool WriteProfileString(System& sys, const char* section, const char* key, const char* value,
+                        const char* path) {
     if (section == nullptr || path == nullptr || path[0] == '\0') return false;
 
     std::string text;
-    if (std::FILE* in = std::fopen(path, "rb")) {
-        char chunk[4096];
-        std::size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) text.append(chunk, n);
-        const bool failed = std::ferror(in) != 0;
-        std::fclose(in);
-        if (failed) return false;  // e.g. the path names a folder
-    }
-
+    // Only a file that is not there counts as empty: one that cannot be read would otherwise
+    // lose every other section.
+    if (sys.GetFileAttributes(path) != kInvalidFileAttributes && !ReadExisting(sys, path, &text))
+        return false;
     const std::string updated = UpdateProfileText(text, section, key, value);
-    std::FILE* out = std::fopen(path, "wb");
-    if (out == nullptr) return false;
-    const bool written = std::fwrite(updated.data(), 1, updated.size(), out) == updated.size();
-    const bool closed = std::fclose(out) == 0;
-    return written && closed;
+
+    std::string temp;
+    const Handle h = sys.CreateTempFile(FolderOf(path).c_str(), "kvr", path, &temp);
+    if (h == InvalidHandle()) return false;
+    Closer closer(sys, h);
+    const bool replaced =
+        WriteNew(sys, h, updated) && closer.close() &&
+        sys.MoveFileEx(temp.c_str(), path, kMoveFileReplaceExisting | kMoveFileWriteThrough);
+    if (!replaced) {
+        closer.close();
+        sys.DeleteFile(temp.c_str());
+    }
+    return replaced;
 }
 
 }  // namespace platform::profile

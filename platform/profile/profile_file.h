@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/system.h"
+
 namespace platform::profile {
 
 // The text of a profile file after one write. `key` null removes the whole section; `value` null
@@ -14,9 +16,13 @@ namespace platform::profile {
 std::string UpdateProfileText(const std::string& text, const char* section, const char* key,
                               const char* value);
 
-// Reads `path` (a missing file counts as empty), applies UpdateProfileText and writes the file
-// anew. False when `section` or `path` is null or the file cannot be read or written (a folder,
-// a missing folder, no permission).
-bool WriteProfileString(const char* section, const char* key, const char* value, const char* path);
+// Reads `path` through `sys` (a missing file counts as empty), applies UpdateProfileText and puts
+// the new text in its place: written to a new file beside it, flushed, and moved over it in one
+// step, so that a reader sees the old text or the new, and a failure leaves the file as it was.
+// The new file keeps the old one's mode. False when `section` or `path` is null, or when the file
+// exists but cannot be opened for reading and writing (a folder, a link, no permission) or read,
+// or the new text cannot be written or moved (a missing folder, no permission).
+bool WriteProfileString(platform::System& sys, const char* section, const char* key,
+                        const char* value, const char* path);
 
 }  // namespace platform::profile

@@ -1,8 +1,17 @@
 #include "platform/sim/sim_system.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "platform/profile/profile_file.h"
 
@@ -324,7 +333,7 @@ bool SimSystem::GetExitCodeProcess(platform::Handle process, std::uint32_t* code
 
 bool SimSystem::WritePrivateProfileString(const char* section, const char* key, const char* value,
                                           const char* path) {
-    return platform::profile::WriteProfileString(section, key, value, path);
+    return platform::profile::WriteProfileString(*this, section, key, value, path);
 }
 
 std::uint32_t SimSystem::GetModuleFileName(char* buf, std::uint32_t bufLen) {
@@ -382,6 +391,8 @@ bool SimSystem::IsOpen(const std::string& path) const {
 platform::Handle SimSystem::CreateFile(const char* path, std::uint32_t access,
                                        std::uint32_t /*shareMode*/, std::uint32_t disposition) {
     if (path == nullptr || *path == '\0') return platform::InvalidHandle();
+    if (!fileFaults_.accessDenied.empty() && FileKey(path) == FileKey(fileFaults_.accessDenied))
+        return platform::InvalidHandle();
     const bool read = (access & platform::kGenericRead) != 0;
     const bool write = (access & platform::kGenericWrite) != 0;
     std::error_code ec;
@@ -428,7 +439,9 @@ bool SimSystem::ReadFile(platform::Handle h, void* buf, std::uint32_t len, std::
     if (file == nullptr || (buf == nullptr && len != 0)) return false;
     const std::size_t n = std::fread(buf, 1, len, file->stream.get());
     if (done) *done = static_cast<std::uint32_t>(n);
-    return n == len || !std::ferror(file->stream.get());
+    const bool ok = n == len || !std::ferror(file->stream.get());
+    if (fileFaults_.afterRead) fileFaults_.afterRead(file->path);
+    return ok;
 }
 
 bool SimSystem::WriteFile(platform::Handle h, const void* data, std::uint32_t len,
@@ -486,19 +499,102 @@ std::uint32_t SimSystem::GetTempFileName(const char* folder, const char* prefix,
     return 0;
 }
 
+namespace {
+
+// A new file at `path`, created only if nothing (a link included) is there yet.
+std::FILE* CreateExclusive(const std::string& path) {
+#ifdef _WIN32
+    const int fd =
+        ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* stream = ::_fdopen(fd, "wb");
+    if (stream == nullptr) ::_close(fd);
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* stream = ::fdopen(fd, "wb");
+    if (stream == nullptr) ::close(fd);
+#endif
+    return stream;
+}
+
+// The permissions, and the owner where allowed, of the plain file `model` for our new file.
+// Windows files carry no such mode, and neither do the simulated ones there.
+bool TakeModeOf([[maybe_unused]] std::FILE* stream, [[maybe_unused]] const char* model) {
+#ifdef _WIN32
+    return true;
+#else
+    struct stat st {};
+    if (model == nullptr || ::lstat(model, &st) != 0 || !S_ISREG(st.st_mode)) return true;
+    const int fd = ::fileno(stream);
+    const bool given = ::fchown(fd, st.st_uid, st.st_gid) == 0;  // only root may give it away
+    static_cast<void>(given);
+    return ::fchmod(fd, st.st_mode & 0777) == 0;
+#endif
+}
+
+}  // namespace
+
+platform::Handle SimSystem::CreateTempFile(const char* folder, const char* prefix,
+                                           const char* modeOf, std::string* path) {
+    if (path == nullptr) return platform::InvalidHandle();
+    path->clear();
+    if (folder == nullptr || prefix == nullptr || fileFaults_.failTempName)
+        return platform::InvalidHandle();
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) return platform::InvalidHandle();
+    const std::string stem = std::string(prefix).substr(0, 3);
+    for (std::uint32_t tries = 0; tries < 0xFFFF; ++tries) {
+        const std::uint32_t number = nextTempNumber_;
+        nextTempNumber_ = nextTempNumber_ == 0xFFFF ? 1 : nextTempNumber_ + 1;
+        char name[16];
+        std::snprintf(name, sizeof name, "%.3s%04X.tmp", stem.c_str(), number);
+        const std::string candidate = (std::filesystem::path(folder) / name).string();
+        auto file = std::make_unique<OpenFile>();
+        file->stream.reset(CreateExclusive(candidate));
+        if (!file->stream) {
+            if (std::filesystem::symlink_status(candidate, ec).type() !=
+                std::filesystem::file_type::not_found)
+                continue;  // taken
+            return platform::InvalidHandle();
+        }
+        if (!TakeModeOf(file->stream.get(), modeOf)) {
+            file.reset();
+            std::filesystem::remove(candidate, ec);
+            return platform::InvalidHandle();
+        }
+        file->path = candidate;
+        file->key = FileKey(candidate);
+        const std::uintptr_t value = nextHandle_;
+        nextHandle_ += 4;
+        files_.emplace(value, std::move(file));
+        *path = candidate;
+        if (fileFaults_.afterTempFile) fileFaults_.afterTempFile(candidate);
+        return reinterpret_cast<platform::Handle>(value);
+    }
+    return platform::InvalidHandle();
+}
+
 bool SimSystem::MoveFileEx(const char* from, const char* to, std::uint32_t flags) {
     if (from == nullptr || to == nullptr || fileFaults_.failMove) return false;
     std::error_code ec;
-    const auto source = std::filesystem::status(from, ec);
+    // A link is never moved into a file's place.
+    const auto source = std::filesystem::symlink_status(from, ec);
     if (!std::filesystem::is_regular_file(source) || IsOpen(from)) return false;
-    const auto target = std::filesystem::status(to, ec);
-    if (std::filesystem::exists(target)) {
+    const auto target = std::filesystem::symlink_status(to, ec);
+    if (std::filesystem::exists(target) || std::filesystem::is_symlink(target)) {
         if ((flags & platform::kMoveFileReplaceExisting) == 0) return false;
-        if (!std::filesystem::is_regular_file(target) || ReadOnly(target) || IsOpen(to))
-            return false;
+        if (std::filesystem::is_directory(target) || IsOpen(to)) return false;
+        if (std::filesystem::is_regular_file(target) && ReadOnly(target)) return false;
     }
     std::filesystem::rename(from, to, ec);
-    return !ec;
+    if (ec) return false;
+    // Moved: a sync that fails now does not undo it.
+    if ((flags & platform::kMoveFileWriteThrough) != 0 && fileFaults_.failFolderSync)
+        OutputDebugString(
+            (std::string("MoveFileEx: ") + to + " is in place, but its folder could not be synced")
+                .c_str());
+    return true;
 }
 
 bool SimSystem::DeleteFile(const char* path) {
@@ -507,6 +603,35 @@ bool SimSystem::DeleteFile(const char* path) {
     const auto st = std::filesystem::status(path, ec);
     if (!std::filesystem::is_regular_file(st) || ReadOnly(st) || IsOpen(path)) return false;
     return std::filesystem::remove(path, ec);
+}
+
+std::uint32_t SimSystem::GetFileAttributes(const char* path) {
+    if (path == nullptr) return platform::kInvalidFileAttributes;
+    std::error_code ec;
+    const auto st = std::filesystem::symlink_status(path, ec);
+    if (st.type() == std::filesystem::file_type::not_found ||
+        st.type() == std::filesystem::file_type::none)
+        return platform::kInvalidFileAttributes;
+    return std::filesystem::is_directory(st) ? platform::kFileAttributeDirectory
+                                             : platform::kFileAttributeNormal;
+}
+
+bool SimSystem::GetFileStamp(platform::Handle h, FileStamp* stamp) {
+    OpenFile* file = FindFile(h);
+    if (file == nullptr || stamp == nullptr || std::fflush(file->stream.get()) != 0) return false;
+#ifdef _WIN32
+    struct _stat64 st {};
+    if (::_fstat64(::_fileno(file->stream.get()), &st) != 0) return false;
+    stamp->lastWrite = st.st_mtime;
+    stamp->change = st.st_ctime;
+#else
+    struct stat st {};
+    if (::fstat(::fileno(file->stream.get()), &st) != 0) return false;
+    stamp->lastWrite = st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec;
+    stamp->change = st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec;
+#endif
+    stamp->size = static_cast<std::int64_t>(st.st_size);
+    return true;
 }
 
 // --- Rights, timer resolution and named mutexes ---------------------------------------------

@@ -227,10 +227,10 @@ class SimSystem final : public platform::System {
 
     // --- File contents ---------------------------------------------------------------------
     // Real files, reached through the C library, with Windows' refusals where they differ: a
-    // folder never opens, a read-only file does not open for writing and is not replaced, and a
-    // file with an open handle can be neither moved, replaced nor deleted. The share mode is not
-    // modelled. File handles come from the same series as the other handles and count in
-    // OpenHandleCount().
+    // folder never opens, a read-only file does not open for writing and is not replaced, a
+    // file with an open handle can be neither moved, replaced nor deleted, and a link is never
+    // moved in a file's place. The share mode is not modelled. File handles come from the same
+    // series as the other handles and count in OpenHandleCount().
   public:
     platform::Handle CreateFile(const char* path, std::uint32_t access, std::uint32_t shareMode,
                                 std::uint32_t disposition) override;
@@ -240,18 +240,31 @@ class SimSystem final : public platform::System {
     bool FlushFileBuffers(platform::Handle h) override;
     bool GetFileSizeEx(platform::Handle h, std::int64_t* size) override;
     std::uint32_t GetTempFileName(const char* folder, const char* prefix, char* buf) override;
+    platform::Handle CreateTempFile(const char* folder, const char* prefix, const char* modeOf,
+                                    std::string* path) override;
     bool MoveFileEx(const char* from, const char* to, std::uint32_t flags) override;
     bool DeleteFile(const char* path) override;
+    std::uint32_t GetFileAttributes(const char* path) override;
+    bool GetFileStamp(platform::Handle h, FileStamp* stamp) override;
 
-    // Failures a test asks for; they hold until changed.
+    // Failures a test asks for, and other programs at work on the files; they hold until changed.
     struct FileFaults {
         bool failWrites = false;  // WriteFile fails and writes nothing
         // Bytes still free on the disk: a write that does not fit writes what fits and reports
         // that count as success (a short write); with nothing free it fails.
         std::uint64_t diskSpace = ~std::uint64_t{0};
         bool failFlush = false;     // FlushFileBuffers fails
-        bool failTempName = false;  // GetTempFileName fails and creates nothing
+        bool failTempName = false;  // GetTempFileName and CreateTempFile fail, creating nothing
         bool failMove = false;      // MoveFileEx fails and moves nothing
+        // A write-through MoveFileEx moves, and then the sync of the folder fails.
+        bool failFolderSync = false;
+        // CreateFile of this path fails, as for a file whose rights shut this user out.
+        std::string accessDenied{};
+        // Runs after every ReadFile with the file's path: another program writing the file
+        // while it is read.
+        std::function<void(const std::string&)> afterRead{};
+        // Runs after CreateTempFile with the new file's path: another program in the folder.
+        std::function<void(const std::string&)> afterTempFile{};
     };
     void SetFileFaults(const FileFaults& faults) { fileFaults_ = faults; }
     // Bytes written through WriteFile since the start (what a full disk's test expects).

@@ -1,5 +1,6 @@
 #include "platform/win32/win32_system.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -139,6 +140,9 @@ static_assert(kCreateNew == CREATE_NEW && kCreateAlways == CREATE_ALWAYS &&
 static_assert(kMoveFileReplaceExisting == MOVEFILE_REPLACE_EXISTING &&
               kMoveFileWriteThrough == MOVEFILE_WRITE_THROUGH);
 static_assert(kMaxPath == MAX_PATH);
+static_assert(kInvalidFileAttributes == INVALID_FILE_ATTRIBUTES &&
+              kFileAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY &&
+              kFileAttributeNormal == FILE_ATTRIBUTE_NORMAL);
 
 Handle Win32System::CreateFile(const char* path, std::uint32_t access, std::uint32_t shareMode,
                                std::uint32_t disposition) {
@@ -175,12 +179,62 @@ std::uint32_t Win32System::GetTempFileName(const char* folder, const char* prefi
     return ::GetTempFileNameA(folder, prefix, 0, buf);
 }
 
+// The new file takes the security that the folder gives new files; Windows files carry no mode
+// to copy, so `modeOf` changes nothing here.
+Handle Win32System::CreateTempFile(const char* folder, const char* prefix, const char*,
+                                   std::string* path) {
+    if (path == nullptr) return InvalidHandle();
+    path->clear();
+    if (folder == nullptr || prefix == nullptr) return InvalidHandle();
+    std::string base = folder;
+    if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
+    base.append(prefix, ::strnlen(prefix, 3));
+    // As GetTempFileNameA names them; the first number tried depends on the process.
+    std::uint32_t number = (::GetCurrentProcessId() & 0xFFFFu) | 1u;
+    for (std::uint32_t tries = 0; tries < 0xFFFFu; ++tries) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%04X.tmp", static_cast<unsigned>(number));
+        const std::string candidate = base + name;
+        const Handle h = ::CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            *path = candidate;
+            return h;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return InvalidHandle();
+        number = number == 0xFFFFu ? 1u : number + 1u;
+    }
+    return InvalidHandle();
+}
+
 bool Win32System::MoveFileEx(const char* from, const char* to, std::uint32_t flags) {
+    // A link planted at the temporary name is not moved into the target's place.
+    const DWORD attributes = ::GetFileAttributesA(from);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        return false;
     return ::MoveFileExA(from, to, flags) != FALSE;
 }
 
 bool Win32System::DeleteFile(const char* path) {
     return ::DeleteFileA(path) != FALSE;
+}
+
+std::uint32_t Win32System::GetFileAttributes(const char* path) {
+    return ::GetFileAttributesA(path);
+}
+
+bool Win32System::GetFileStamp(Handle h, FileStamp* stamp) {
+    LARGE_INTEGER size{};
+    FILE_BASIC_INFO info{};
+    if (stamp == nullptr || !::GetFileSizeEx(h, &size) ||
+        !::GetFileInformationByHandleEx(h, FileBasicInfo, &info, sizeof info))
+        return false;
+    stamp->size = size.QuadPart;
+    stamp->lastWrite = info.LastWriteTime.QuadPart;
+    stamp->change = info.ChangeTime.QuadPart;
+    return true;
 }
 
 // --- Rights, timer resolution and the frame lock ---------------------------------------------

@@ -43,8 +43,12 @@ class Win32System final : public System {
     bool FlushFileBuffers(Handle h) override;
     bool GetFileSizeEx(Handle h, std::int64_t* size) override;
     std::uint32_t GetTempFileName(const char* folder, const char* prefix, char* buf) override;
+    Handle CreateTempFile(const char* folder, const char* prefix, const char* modeOf,
+                          std::string* path) override;
     bool MoveFileEx(const char* from, const char* to, std::uint32_t flags) override;
     bool DeleteFile(const char* path) override;
+    std::uint32_t GetFileAttributes(const char* path) override;
+    bool GetFileStamp(Handle h, FileStamp* stamp) override;
     // --- Rights, timer resolution and the frame lock ---
     bool IsProcessElevated() override;
     bool TimeBeginPeriod(std::uint32_t ms) override;

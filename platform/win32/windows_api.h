@@ -18,4 +18,5 @@
 #undef GetTempFileName
 #undef MoveFileEx
 #undef DeleteFile
+#undef GetFileAttributes
 #undef CreateMutex

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -136,6 +138,39 @@ TEST_F(FirmwareUpdateTest, UnusableImageFilesSendOnlyTheClosingExchange) {
     form_.UpdateFirmware(nullptr);
     EXPECT_EQ(view_.LastStatus(), "Open file fail.");
     EXPECT_FALSE(view_.gaugeVisible);
+}
+
+// An image that another program changes while it loads would go out torn.
+TEST_F(FirmwareUpdateTest, AnImageThatChangesWhileItLoadsIsRefused) {
+    Attach(Attach::kStillImage);
+    const struct {
+        const char* name;
+        void (*change)(const std::string& path);
+    } cases[] = {
+        {"grows",
+         [](const std::string& path) {
+             std::ofstream(path, std::ios::binary | std::ios::app) << "MORE";
+         }},
+        {"rewritten in place",
+         [](const std::string& path) {
+             const auto written = std::filesystem::last_write_time(path);
+             std::fstream(path, std::ios::binary | std::ios::in | std::ios::out) << "XXXX";
+             std::filesystem::last_write_time(path, written + std::chrono::hours(1));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeImage("fw.bin", 70000);
+        sim::SimSystem::FileFaults faults;
+        faults.afterRead = c.change;
+        sys_.SetFileFaults(faults);
+        ClearWire();
+        view_.statuses.clear();
+        form_.UpdateFirmware("fw.bin");
+        sys_.SetFileFaults({});
+        EXPECT_EQ(view_.statuses, Strings{"Open file fail."});
+        EXPECT_EQ(CallTexts(), Strings{"get 6 16"});
+    }
 }
 
 TEST_F(FirmwareUpdateTest, ReadOnlyImageIsSentAndLeftAsItWas) {

@@ -80,7 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"Past64K", Attach::kStillImage, "$10000", "65537", 0x10000, 65537},
                       RangeCase{"DiskPast64K", Attach::kDisk, "65536", "65537", 0x10000, 65537},
                       RangeCase{"HexStart", Attach::kDisk, "  0x4000", "+100", 0x4000, 100},
-                      RangeCase{"TwoMiB", Attach::kStillImage, "0", "2097152", 0, 2097152}),
+                      RangeCase{"TwoMiB", Attach::kStillImage, "0", "2097152", 0, 2097152},
+                      RangeCase{"EndsAtTheTop", Attach::kStillImage, "0xFFFEFFFF", "65537",
+                                0xFFFEFFFF, 65537},
+                      RangeCase{"EmptyAtTheTop", Attach::kDisk, "$FFFFFFFF", "0", 0xFFFFFFFF, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FlashReadbackTest, ReadinessByteEightMakesOneHundredMillisecondPause) {
@@ -163,6 +166,10 @@ TEST_F(FlashReadbackTest, FieldsAreCheckedBeforeAnyDeviceOrFileWork) {
         {"0", "-1", "'-1' is not a valid length."},
         {"0", "$FFFFFFFF", "'$FFFFFFFF' is not a valid length."},
         {"0", "-2147483648", "'-2147483648' is not a valid length."},
+        // Ranges that would run past the top of the address space and wrap to 0.
+        {"0xFFFF0000", "0x20000", "'0x20000' is not a valid length."},
+        {"$FFFFFFFF", "2", "'2' is not a valid length."},
+        {"-1", "2", "'2' is not a valid length."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.edit1) + " / " + c.edit2);
@@ -311,6 +318,61 @@ INSTANTIATE_TEST_SUITE_P(
         WriteFault{"ReplaceFails", Faults([](auto& f) { f.failMove = true; }), false},
         WriteFault{"FlashBinHeldOpen", {}, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The move is the commit point: a folder sync that fails after it still means a new flash.bin.
+TEST_F(FlashReadbackTest, AFolderSyncThatFailsAfterTheReplaceStillSaysUploadOk) {
+    Attach(Attach::kStillImage);
+    WriteFileText("flash.bin", "OLD CONTENT");
+    view_.edit2 = "70000";
+    sys_.SetFileFaults({.failFolderSync = true});
+    form_.ReadFlash();
+    EXPECT_EQ(view_.LastStatus(), "Upload OK!");
+    EXPECT_EQ(FileBytes("flash.bin"), scanner_.ReadMemory(0, 70000));
+    EXPECT_EQ(FolderEntries(), Strings{"flash.bin"});
+    const auto& lines = sys_.DebugLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("could not be synced") != std::string::npos;
+    }));
+}
+
+// The temporary file is written through the handle that created it: a link that another program
+// puts at its name meanwhile is neither written through nor moved into flash.bin's place.
+TEST_F(FlashReadbackTest, ALinkSwappedInForTheTemporaryFileIsNeitherWrittenNorMoved) {
+    Attach(Attach::kStillImage);
+    WriteFileText("flash.bin", "OLD CONTENT");
+    WriteFileText("victim", "VICTIM");
+    bool planted = false;
+    sim::SimSystem::FileFaults faults;
+    faults.afterTempFile = [&](const std::string& temp) {
+        std::error_code ec;
+        std::filesystem::remove(temp, ec);
+        std::filesystem::create_symlink(std::filesystem::absolute("victim"), temp, ec);
+        planted = !ec;
+    };
+    sys_.SetFileFaults(faults);
+    view_.edit2 = "1000";
+    form_.ReadFlash();
+    sys_.SetFileFaults({});
+    if (!planted) GTEST_SKIP() << "no symbolic links here";
+    EXPECT_EQ(view_.LastStatus(), "Write file fail!");
+    EXPECT_EQ(ReadFileText("victim"), "VICTIM");
+    EXPECT_EQ(ReadFileText("flash.bin"), "OLD CONTENT");
+    EXPECT_FALSE(std::filesystem::is_symlink("flash.bin"));
+}
+
+#ifndef _WIN32
+TEST_F(FlashReadbackTest, AReplacedFlashBinKeepsItsMode) {
+    Attach(Attach::kStillImage);
+    WriteFileText("flash.bin", "OLD CONTENT");
+    namespace fs = std::filesystem;
+    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions("flash.bin", mode);
+    view_.edit2 = "1000";
+    form_.ReadFlash();
+    EXPECT_EQ(view_.LastStatus(), "Upload OK!");
+    EXPECT_EQ(fs::status("flash.bin").permissions(), mode);
+}
+#endif
 
 }  // namespace
 }  // namespace apptest

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,25 @@ TEST_F(StartupTest, UnwritableResultFileStillStartsTheServiceAndEndsWithoutABox)
     EXPECT_EQ(form_.Exit(), app::ExitStatus::kResultFile);
     EXPECT_EQ(view_.endRequests, 1);
     EXPECT_TRUE(view_.statuses.empty());  // the device was never touched
+}
+
+// A result file that is there but cannot be read is no empty file: rewriting it would drop every
+// other entry.
+TEST_F(StartupTest, AResultFileThatCannotBeReadEndsWithSixAndIsKeptWhole) {
+    const std::string before = "[other]\r\nkeep=1\r\n[result]\r\nversion=OLD1\r\n";
+    WriteFileText(ResultFile(), before);
+    sim::SimSystem::FileFaults faults;
+    faults.accessDenied = ResultFile().string();
+    sys_.SetFileFaults(faults);
+    form_.FormCreate("kelvane.exe CHECKFW");
+    sys_.SetFileFaults({});
+    EXPECT_EQ(form_.Exit(), app::ExitStatus::kResultFile);
+    EXPECT_EQ(sys_.StdoutText().rfind("Unable to write to ", 0), 0u) << sys_.StdoutText();
+    EXPECT_EQ(ReadFileText(ResultFile()), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ProgDir()),
+                            std::filesystem::directory_iterator()),
+              1)
+        << "no temporary file left";
 }
 
 TEST_F(StartupTest, ClicksDuringTheUnattendedWorkAreIgnored) {

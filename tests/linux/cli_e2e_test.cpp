@@ -413,6 +413,18 @@ TEST_P(CliOnEmulatedDevice, FilesThatCannotBeHadGiveTheirStatuses) {
     EXPECT_TRUE(fs::is_empty(work_ / "a-folder"));
 }
 
+// A range whose end lies past 0xFFFFFFFF would wrap to address 0: refused as the command line's
+// fault before the device is asked anything.
+TEST_P(CliOnEmulatedDevice, ARangePastTheAddressSpaceIsRefusedBeforeAnyDeviceWork) {
+    const CliResult r = Run({"read", "0xFFFF0000", "0x20000"});
+    EXPECT_EQ(r.exitCode, app::ToInt(ExitStatus::kUsage)) << Describe(r);
+    EXPECT_NE(r.err.find("'0x20000' is not a valid length."), std::string::npos) << Describe(r);
+    const sim::ModelCounters counters = Counters();
+    EXPECT_EQ(counters.commands, 0u);
+    EXPECT_EQ(counters.tagQueries, 0u);
+    EXPECT_FALSE(fs::exists(work_ / "flash.bin"));
+}
+
 // Devices that are not what they claim: no device to work with.
 TEST_P(CliOnEmulatedDevice, AnUnknownVendorOrTagIsNoDevice) {
     sim::ModelConfig config;

@@ -101,6 +101,12 @@ Data Resolve(UMockdevIoctlData* parent, std::size_t offset, std::size_t length) 
     return Data(umockdev_ioctl_data_resolve(parent, offset, length, nullptr));
 }
 
+// A request whose memory cannot be read: a client killed in the middle of its ioctl.
+gboolean Unreadable(UMockdevIoctlClient* client) {
+    umockdev_ioctl_client_complete(client, -1, EFAULT);
+    return TRUE;
+}
+
 }  // namespace
 
 struct EmulatedScanner::Impl {
@@ -165,6 +171,7 @@ gboolean EmulatedScanner::Impl::HandleUsb(UMockdevIoctlClient* client) {
     switch (request) {
         case USBDEVFS_GET_CAPABILITIES: {
             Data caps = Resolve(arg, 0, sizeof(std::uint32_t));
+            if (!caps) return Unreadable(client);
             const std::uint32_t value = USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
             std::memcpy(caps.d->data, &value, sizeof value);
             umockdev_ioctl_client_complete(client, 0, 0);
@@ -176,6 +183,7 @@ gboolean EmulatedScanner::Impl::HandleUsb(UMockdevIoctlClient* client) {
                 return TRUE;
             }
             Data query = Resolve(arg, 0, sizeof(usbdevfs_getdriver));
+            if (!query) return Unreadable(client);
             auto* q = reinterpret_cast<usbdevfs_getdriver*>(query.d->data);
             std::snprintf(q->driver, sizeof q->driver, "%s", driverName.c_str());
             umockdev_ioctl_client_complete(client, 0, 0);
@@ -184,6 +192,7 @@ gboolean EmulatedScanner::Impl::HandleUsb(UMockdevIoctlClient* client) {
         case USBDEVFS_IOCTL: {
             // Taking the interface from its kernel driver and giving it back.
             Data request = Resolve(arg, 0, sizeof(usbdevfs_ioctl));
+            if (!request) return Unreadable(client);
             const auto* r = reinterpret_cast<const usbdevfs_ioctl*>(request.d->data);
             if (r->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT) && driver.bound) {
                 driver.bound = false;
@@ -209,6 +218,7 @@ gboolean EmulatedScanner::Impl::HandleUsb(UMockdevIoctlClient* client) {
             return TRUE;
         case USBDEVFS_SUBMITURB: {
             Data urbData = Resolve(arg, 0, sizeof(usbdevfs_urb));
+            if (!urbData) return Unreadable(client);
             auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData.d->data);
             if (urb->type != USBDEVFS_URB_TYPE_BULK || urb->buffer_length < 0) {
                 umockdev_ioctl_client_complete(client, -1, EINVAL);
@@ -216,6 +226,7 @@ gboolean EmulatedScanner::Impl::HandleUsb(UMockdevIoctlClient* client) {
             }
             Data buffer = Resolve(urbData.d, offsetof(usbdevfs_urb, buffer),
                                   static_cast<std::size_t>(urb->buffer_length));
+            if (!buffer) return Unreadable(client);
             const auto length = static_cast<std::uint32_t>(urb->buffer_length);
             const bool lockedBefore = scanner.Model().LockedByHost();
             std::uint32_t moved = 0;
@@ -240,6 +251,7 @@ gboolean EmulatedScanner::Impl::HandleUsb(UMockdevIoctlClient* client) {
             for (auto it = reapable.begin(); it != reapable.end(); ++it) {
                 if (it->client != client) continue;
                 Data pointer = Resolve(arg, 0, sizeof(void*));
+                if (!pointer) return Unreadable(client);
                 umockdev_ioctl_data_set_ptr(pointer.d, 0, it->urb.d);
                 reapable.erase(it);
                 umockdev_ioctl_client_complete(client, 0, 0);
@@ -268,6 +280,7 @@ gboolean EmulatedScanner::Impl::HandleDisk(UMockdevIoctlClient* client) {
         return TRUE;
     }
     Data hdrData = Resolve(arg, 0, sizeof(sg_io_hdr_t));
+    if (!hdrData) return Unreadable(client);
     auto* hdr = reinterpret_cast<sg_io_hdr_t*>(hdrData.d->data);
     if (hdr->interface_id != 'S' || hdr->cmd_len == 0 || hdr->cmd_len > 16) {
         umockdev_ioctl_client_complete(client, -1, EINVAL);
@@ -279,6 +292,8 @@ gboolean EmulatedScanner::Impl::HandleDisk(UMockdevIoctlClient* client) {
         data = Resolve(hdrData.d, offsetof(sg_io_hdr_t, dxferp), hdr->dxfer_len);
     Data sense;
     if (hdr->mx_sb_len != 0) sense = Resolve(hdrData.d, offsetof(sg_io_hdr_t, sbp), hdr->mx_sb_len);
+    if (!cdb || (hdr->dxfer_len != 0 && !data) || (hdr->mx_sb_len != 0 && !sense))
+        return Unreadable(client);
 
     // The same request as the storage stack of Windows hands to the disk.
     platform::ScsiPassThroughRecord record{};

@@ -2,14 +2,19 @@
 // list read from a sysfs-like folder, and the names the device I/O refuses. No test waits for real:
 // every timed wait here is of 0 ms.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -274,4 +279,161 @@ TEST(LinuxFiles, TempFileReplacesTheTargetInOneStepAndFoldersNeverOpen) {
     EXPECT_TRUE(sys.DeleteFile(target.c_str()));
     EXPECT_FALSE(sys.DeleteFile(target.c_str()));
     fs::remove_all(dir);
+}
+
+namespace {
+
+// Runs `body` in a child process as a user other than root (nobody when we are root, ourselves
+// otherwise, since then the file modes bind us already); the child's result, or -1 when the user
+// could not be taken.
+int AsAnUnprivilegedUser(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        if (geteuid() == 0) {
+            const passwd* nobody = getpwnam("nobody");
+            if (nobody == nullptr || setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
+                setuid(nobody->pw_uid) != 0)
+                _exit(99);
+        }
+        _exit(body());
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status) == 99 ? -1 : WEXITSTATUS(status);
+}
+
+// A folder of the test's own, removed at the end whatever its mode.
+struct ScratchFolder {
+    explicit ScratchFolder(const char* tag)
+        : path(fs::temp_directory_path() / (std::string(tag) + std::to_string(::getpid()))) {
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~ScratchFolder() {
+        std::error_code ec;
+        fs::permissions(path, fs::perms::all, ec);
+        fs::remove_all(path, ec);
+    }
+    fs::path path;
+};
+
+std::string Slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void GiveToNobody(const fs::path& p) {
+    if (geteuid() != 0) return;
+    if (const passwd* nobody = getpwnam("nobody")) {
+        ASSERT_EQ(::chown(p.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+}
+
+}  // namespace
+
+// The rename is the commit point: a folder that can be written but not read (so not synced)
+// must not turn a replaced file into a failure.
+TEST(LinuxFiles, AReplaceWhoseFolderCannotBeSyncedStillSucceeds) {
+    const ScratchFolder dir("kvlinux-sync-");
+    const std::string target = (dir.path / "flash.bin").string();
+    { std::ofstream(target) << "old"; }
+    fs::permissions(dir.path, fs::perms::owner_write | fs::perms::owner_exec |
+                                  fs::perms::group_write | fs::perms::group_exec |
+                                  fs::perms::others_write | fs::perms::others_exec);
+    const int result = AsAnUnprivilegedUser([&] {
+        LinuxSystem sys;
+        std::string temp;
+        const platform::Handle h =
+            sys.CreateTempFile(dir.path.c_str(), "kvf", target.c_str(), &temp);
+        std::uint32_t done = 0;
+        if (h == platform::InvalidHandle() || !sys.WriteFile(h, "new!", 4, &done) ||
+            !sys.FlushFileBuffers(h) || !sys.CloseHandle(h))
+            return 2;
+        return sys.MoveFileEx(temp.c_str(), target.c_str(),
+                              platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough)
+                   ? 0
+                   : 1;
+    });
+    if (result < 0) GTEST_SKIP() << "no unprivileged user to run as";
+    EXPECT_EQ(result, 0) << "1: the move was reported as failed";
+    fs::permissions(dir.path, fs::perms::owner_all);
+    EXPECT_EQ(Slurp(target), "new!");
+}
+
+// Files in a folder that others share: the temporary file is created, never found, and a link
+// or FIFO planted at a name is neither followed nor waited on.
+TEST(LinuxFiles, PlantedLinksAndFifosAreNeitherFollowedNorWaitedOn) {
+    const ScratchFolder dir("kvlinux-links-");
+    LinuxSystem sys;
+    const fs::path victim = dir.path / "victim";
+    const fs::path target = dir.path / "flash.bin";
+    { std::ofstream(victim) << "VICTIM"; }
+    { std::ofstream(target) << "OLD"; }
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // The names the backend tries first.
+    std::uint32_t number = (static_cast<std::uint32_t>(::getpid()) & 0xFFFFu) | 1u;
+    for (int i = 0; i < 3; ++i, ++number) {
+        char name[16];
+        std::snprintf(name, sizeof name, "kvf%04X.tmp", number);
+        fs::create_symlink(victim, dir.path / name);
+    }
+
+    std::string temp;
+    platform::Handle h = sys.CreateTempFile(dir.path.c_str(), "kvf", target.c_str(), &temp);
+    ASSERT_NE(h, platform::InvalidHandle());
+    EXPECT_FALSE(fs::is_symlink(temp));
+    EXPECT_EQ(fs::status(temp).permissions(), fs::status(target).permissions())
+        << "the old file's mode";
+    std::uint32_t done = 0;
+    EXPECT_TRUE(sys.WriteFile(h, "NEW", 3, &done));
+    EXPECT_TRUE(sys.CloseHandle(h));
+    EXPECT_EQ(Slurp(victim), "VICTIM");
+
+    // Another user swaps a link in for the closed temporary file: it is not moved into place.
+    fs::remove(temp);
+    fs::create_symlink(victim, temp);
+    EXPECT_FALSE(sys.MoveFileEx(temp.c_str(), target.c_str(), platform::kMoveFileReplaceExisting));
+    EXPECT_EQ(Slurp(target), "OLD");
+
+    // A link or a FIFO where a file is expected does not open, and the open does not block.
+    const fs::path fifo = dir.path / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    for (const fs::path& p : {fs::path(temp), fifo}) {
+        SCOPED_TRACE(p.string());
+        EXPECT_EQ(sys.CreateFile(p.c_str(), platform::kGenericWrite, 0, platform::kOpenExisting),
+                  platform::InvalidHandle());
+        EXPECT_EQ(sys.CreateFile(p.c_str(), platform::kGenericRead, 0, platform::kOpenExisting),
+                  platform::InvalidHandle());
+    }
+    EXPECT_EQ(Slurp(victim), "VICTIM");
+}
+
+// A result file that this user may write but not read is an error, never an empty file whose
+// rewrite would drop the other sections.
+TEST(LinuxFiles, AResultFileThatCannotBeReadIsLeftWhole) {
+    const ScratchFolder dir("kvlinux-ini-");
+    fs::permissions(dir.path, fs::perms::all);
+    const fs::path ini = dir.path / "result.ini";
+    const std::string before = "[other]\r\nkeep=1\r\n[result]\r\nversion=OLD\r\n";
+    { std::ofstream(ini, std::ios::binary) << before; }
+    GiveToNobody(ini);
+    fs::permissions(ini, fs::perms::owner_write);
+    const int result = AsAnUnprivilegedUser([&] {
+        LinuxSystem sys;
+        return sys.WritePrivateProfileString("result", "version", "NEW", ini.c_str()) ? 1 : 0;
+    });
+    if (result < 0) GTEST_SKIP() << "no unprivileged user to run as";
+    EXPECT_EQ(result, 0) << "1: reported as written";
+    EXPECT_EQ(Slurp(ini), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1)
+        << "no temporary file left";
+
+    // Readable again, it is rewritten whole and keeps its mode.
+    fs::permissions(ini, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    LinuxSystem sys;
+    ASSERT_TRUE(sys.WritePrivateProfileString("result", "version", "NEW", ini.c_str()));
+    EXPECT_EQ(Slurp(ini), "[other]\r\nkeep=1\r\n[result]\r\nversion=NEW\r\n");
+    EXPECT_EQ(fs::status(ini).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
