@@ -408,6 +408,10 @@ Handle LinuxSystem::CreateFile(const char* path, std::uint32_t access, std::uint
         ::close(fd);
         return InvalidHandle();
     }
+    return KeepFile(fd);
+}
+
+Handle LinuxSystem::KeepFile(int fd) {
     auto file = std::make_unique<PlainFile>(fd);
     const Handle h = file.get();
     files_.emplace(h, std::move(file));
@@ -505,11 +509,8 @@ Handle LinuxSystem::CreateTempFile(const char* folder, const char* prefix, const
                 ::close(fd);
                 return InvalidHandle();
             }
-            auto file = std::make_unique<PlainFile>(fd);
-            const Handle h = file.get();
-            files_.emplace(h, std::move(file));
             *path = candidate;
-            return h;
+            return KeepFile(fd);
         }
         if (errno != EEXIST) return InvalidHandle();
         number = number == 0xFFFFu ? 1u : number + 1u;

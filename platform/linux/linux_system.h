@@ -111,6 +111,8 @@ class LinuxSystem final : public System {
 
   private:
     Handle OpenLock(const char* name);
+    // A handle owning the open descriptor `fd` of a plain file.
+    Handle KeepFile(int fd);
 
     std::string lockNamespace_;
     std::function<std::string(const std::string&)> eventKey_;

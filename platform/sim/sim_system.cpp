@@ -475,20 +475,26 @@ bool SimSystem::GetFileSizeEx(platform::Handle h, std::int64_t* size) {
     return true;
 }
 
+std::string SimSystem::NextTempPath(const char* folder, const std::string& stem,
+                                    std::uint32_t* number) {
+    // As Windows does: up to three characters of the prefix, four hex digits, ".tmp".
+    *number = nextTempNumber_;
+    nextTempNumber_ = nextTempNumber_ == 0xFFFF ? 1 : nextTempNumber_ + 1;
+    char name[16];
+    std::snprintf(name, sizeof name, "%.3s%04X.tmp", stem.c_str(), *number);
+    return (std::filesystem::path(folder) / name).string();
+}
+
 std::uint32_t SimSystem::GetTempFileName(const char* folder, const char* prefix, char* buf) {
     if (buf == nullptr) return 0;
     buf[0] = '\0';
     if (folder == nullptr || prefix == nullptr || fileFaults_.failTempName) return 0;
     std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec)) return 0;
-    // As Windows does: up to three characters of the prefix, four hex digits, ".tmp".
     const std::string stem = std::string(prefix).substr(0, 3);
     for (std::uint32_t tries = 0; tries < 0xFFFF; ++tries) {
-        const std::uint32_t number = nextTempNumber_;
-        nextTempNumber_ = nextTempNumber_ == 0xFFFF ? 1 : nextTempNumber_ + 1;
-        char name[16];
-        std::snprintf(name, sizeof name, "%.3s%04X.tmp", stem.c_str(), number);
-        const std::string path = (std::filesystem::path(folder) / name).string();
+        std::uint32_t number = 0;
+        const std::string path = NextTempPath(folder, stem, &number);
         if (std::filesystem::exists(path, ec)) continue;
         if (path.size() >= platform::kMaxPath) return 0;
         const std::unique_ptr<std::FILE, StreamCloser> created(std::fopen(path.c_str(), "wb"));
@@ -545,11 +551,8 @@ platform::Handle SimSystem::CreateTempFile(const char* folder, const char* prefi
     if (!std::filesystem::is_directory(folder, ec)) return platform::InvalidHandle();
     const std::string stem = std::string(prefix).substr(0, 3);
     for (std::uint32_t tries = 0; tries < 0xFFFF; ++tries) {
-        const std::uint32_t number = nextTempNumber_;
-        nextTempNumber_ = nextTempNumber_ == 0xFFFF ? 1 : nextTempNumber_ + 1;
-        char name[16];
-        std::snprintf(name, sizeof name, "%.3s%04X.tmp", stem.c_str(), number);
-        const std::string candidate = (std::filesystem::path(folder) / name).string();
+        std::uint32_t number = 0;
+        const std::string candidate = NextTempPath(folder, stem, &number);
         auto file = std::make_unique<OpenFile>();
         file->stream.reset(CreateExclusive(candidate));
         if (!file->stream) {

@@ -280,6 +280,8 @@ class SimSystem final : public platform::System {
     FileFaults fileFaults_;
     std::uint64_t fileBytesWritten_ = 0;
     std::uint32_t nextTempNumber_ = 1;
+    // The next temporary name to try in `folder`, and its number.
+    std::string NextTempPath(const char* folder, const std::string& stem, std::uint32_t* number);
     // When a Sleep or timeout of `ms` started now ends on the timer, and the carry after it.
     std::uint64_t TickedDeadline(std::uint32_t ms, std::uint32_t* carryAfter) const;
     std::shared_ptr<Mutex> NamedMutex(const std::string& name);
