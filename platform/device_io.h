@@ -54,6 +54,16 @@ struct ScsiPassThroughRecord {
 constexpr std::uint8_t kScsiIoctlDataOut = 0;
 constexpr std::uint8_t kScsiIoctlDataIn = 1;
 
+// The host's side of Bulk-Only Transport's own recovery on a still-image device's bulk pipes: a
+// halted pipe is cleared, and a device out of step is put back to waiting for a command block
+// by the class reset (Bulk-Only Mass Storage Reset), after which both pipes are cleared.
+enum class PipeStep : std::uint8_t { kClearHaltIn, kClearHaltOut, kMassStorageReset };
+enum class PipeStepResult : std::uint8_t {
+    kDone,
+    kFailed,        // the request was made and did not succeed (e.g. the device has gone)
+    kNotAvailable,  // the platform's driver keeps the pipes to itself; nothing was sent
+};
+
 class DeviceIo {
   public:
     virtual ~DeviceIo() = default;
@@ -74,6 +84,15 @@ class DeviceIo {
     // `done`; a short count is still success.
     virtual bool ReadFile(Handle h, void* buf, std::uint32_t len, std::uint32_t* done) = 0;
     virtual bool WriteFile(Handle h, const void* buf, std::uint32_t len, std::uint32_t* done) = 0;
+
+    // One recovery step on a still-image device handle. Only a backend that carries the bulk
+    // transfers itself offers it; one that goes through the platform's still-image driver answers
+    // kNotAvailable, so its wire is exactly the transfers the caller asked for.
+    virtual PipeStepResult RecoverPipe(Handle h, PipeStep step) = 0;
+    // Whether the last ReadFile or WriteFile on `h` that failed met a halted pipe (the device
+    // answered with a STALL) rather than a time-out, a vanished device or anything else. False
+    // where RecoverPipe is not available.
+    virtual bool LastTransferStalled(Handle h) = 0;
 
     // GetLogicalDriveStringsA: fills `buf` with "C:\\\0D:\\\0...\0" and returns the length
     // without the final terminator; when `bufLen` is too small, fills nothing and returns the

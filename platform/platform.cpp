@@ -23,6 +23,8 @@ class NullDeviceIo final : public DeviceIo {
     bool WriteFile(Handle, const void*, std::uint32_t, std::uint32_t* done) override {
         return NothingMoved(done);
     }
+    PipeStepResult RecoverPipe(Handle, PipeStep) override { return PipeStepResult::kNotAvailable; }
+    bool LastTransferStalled(Handle) override { return false; }
     std::uint32_t GetLogicalDriveStrings(std::uint32_t, char*) override { return 0; }
     std::uint32_t GetDriveType(const char*) override { return kDriveNoRootDir; }
 };

@@ -49,12 +49,24 @@ void BotDevice::RunWithoutData() {
     status_ = passed ? kStatusPassed : kStatusFailed;
 }
 
+void BotDevice::RefuseDataPhase(std::uint8_t status) {
+    Halt(deviceToHost_);
+    status_ = status;
+    residue_ = length_;
+    phase_ = Phase::kStatus;
+}
+
 bool BotDevice::Write(const std::uint8_t* data, std::uint32_t len, std::uint32_t* taken) {
     *taken = 0;
     if (len == 0) return true;
+    if (realConduct_ && haltedOut_) return Fail(true);
 
     if (phase_ == Phase::kDataOut) {
         const std::uint32_t n = len < length_ ? len : length_;
+        if (forced_ && realConduct_) {
+            RefuseDataPhase(forcedStatus_);
+            return false;
+        }
         if (forced_) {
             status_ = forcedStatus_;
         } else {
@@ -68,9 +80,18 @@ bool BotDevice::Write(const std::uint8_t* data, std::uint32_t len, std::uint32_t
         return true;
     }
 
+    if (realConduct_ && phase_ != Phase::kCommand) {
+        ++protocolErrors_;
+        return Fail(false);
+    }
     if (!LooksLikeCbw(data, len) || !TakeCbw(data)) {
         ++protocolErrors_;
         phase_ = Phase::kCommand;
+        lastStalled_ = true;
+        if (realConduct_) {
+            Halt(false);
+            Halt(true);
+        }
         return false;
     }
     *taken = kBotCbwLength;
@@ -90,10 +111,15 @@ bool BotDevice::Write(const std::uint8_t* data, std::uint32_t len, std::uint32_t
 bool BotDevice::Read(std::uint8_t* buf, std::uint32_t len, std::uint32_t* given) {
     *given = 0;
     if (len == 0) return true;
+    if (realConduct_ && haltedIn_) return Fail(true);
 
     if (phase_ == Phase::kDataIn) {
         const std::uint32_t capacity = len < length_ ? len : length_;
         std::uint32_t produced = 0;
+        if (forced_ && realConduct_) {
+            RefuseDataPhase(forcedStatus_);
+            return false;
+        }
         if (forced_) {
             status_ = forcedStatus_;
         } else {
@@ -118,8 +144,9 @@ bool BotDevice::Read(std::uint8_t* buf, std::uint32_t len, std::uint32_t* given)
     }
 
     ++protocolErrors_;
+    if (realConduct_) return Fail(false);  // nothing is due: the host waits in vain
     phase_ = Phase::kCommand;
-    return false;
+    return Fail(true);
 }
 
 void BotDevice::BuildCsw(std::uint8_t csw[kBotCswLength]) const {

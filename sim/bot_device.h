@@ -15,6 +15,16 @@
 //   exchange always works, whatever happened to the previous one.
 // - A read when no data or CSW is due stalls (fails) and counts as a protocol error.
 // - A data-in read gets at most the CBW's length; the residue is what was not moved.
+//
+// With real conduct (SetRealConduct), the device behaves after a fault as hardware does, and the
+// host must recover it by the transport's rules:
+// - A refused command's data phase is not served: its pipe halts (a STALL) and the CSW, with the
+//   refusal's status and the whole length as residue, waits for the host.
+// - A halted pipe fails every transfer (as a stall) until the host clears it.
+// - A pending CSW stays pending: a CBW written during the data-in or status phase is not taken,
+//   and a read when nothing is due gets nothing; both fail as a time-out would, not as a stall.
+// - An invalid CBW halts both pipes.
+// - The class reset (ResetRecovery) drops the exchange under way; halts stay until cleared.
 #pragma once
 
 #include <cstddef>
@@ -72,6 +82,24 @@ class BotDevice {
         phase_ = Phase::kStatus;
     }
 
+    void SetRealConduct(bool on) { realConduct_ = on; }
+    bool RealConduct() const { return realConduct_; }
+    // Under real conduct: the exchange under way refuses its data phase (a STALL on that pipe)
+    // and its CSW will carry `status`.
+    void RefuseDataPhase(std::uint8_t status);
+    // Under real conduct: the CSW read stalls and the CSW stays pending.
+    void StallStatusPhase() { Halt(true); }
+    bool Halted(bool in) const { return in ? haltedIn_ : haltedOut_; }
+    void ClearHalt(bool in) { (in ? haltedIn_ : haltedOut_) = false; }
+    // Bulk-Only Mass Storage Reset.
+    void ResetRecovery() {
+        Abort();
+        ++resets_;
+    }
+    // Whether the last failed Read or Write failed as a stall (else as a time-out would).
+    bool LastFailureStalled() const { return lastStalled_; }
+    std::uint32_t Resets() const { return resets_; }
+
     // Whether `len` bytes at `data` form a CBW by size and signature.
     static bool LooksLikeCbw(const std::uint8_t* data, std::uint32_t len);
 
@@ -93,6 +121,15 @@ class BotDevice {
   private:
     bool TakeCbw(const std::uint8_t* data);
     void RunWithoutData();
+    void Halt(bool in) {
+        (in ? haltedIn_ : haltedOut_) = true;
+        lastStalled_ = true;
+    }
+    // A call that fails; `stalled` tells how.
+    bool Fail(bool stalled) {
+        lastStalled_ = stalled;
+        return false;
+    }
 
     FirmwareModel* model_ = nullptr;
     Phase phase_ = Phase::kCommand;
@@ -111,6 +148,11 @@ class BotDevice {
     std::uint8_t forcedStatus_ = 0;
     std::uint32_t protocolErrors_ = 0;
     std::uint32_t abandoned_ = 0;
+    bool realConduct_ = false;
+    bool haltedIn_ = false;
+    bool haltedOut_ = false;
+    bool lastStalled_ = false;
+    std::uint32_t resets_ = 0;
 };
 
 }  // namespace sim

@@ -21,6 +21,11 @@ const LieKind kKinds[] = {
     {"data-short", Fault::DataShortPassed, 0, true},
     {"csw-for-data", [](std::uint32_t) { return Fault::CswForData(); }, 0, false},
     {"first-transfer-short", Fault::FirstTransferShort, 0, true},
+    {"data-fails", [](std::uint32_t) { return Fault::DataFails(); }, 0, false},
+    {"refused", [](std::uint32_t) { return Fault::Status(1, 0x05, 0x24); }, 0, false},
+    {"stale-tag", [](std::uint32_t) { return Fault::StaleTag(); }, 0, false},
+    {"csw-fails", [](std::uint32_t) { return Fault::CswReadFails(); }, 0, false},
+    {"vanish", [](std::uint32_t) { return Fault::Vanish(); }, 0, false},
 };
 
 bool ParseNumber(const std::string& text, int base, std::uint32_t* value) {

@@ -9,6 +9,13 @@
 // data-short            moves COUNT bytes of the data phase, passes with status 0    (half)
 // csw-for-data          sends its CSW where the data were due, and again after
 // first-transfer-short  a get's first transfer (02 01) moves only COUNT bytes        (half)
+// and faults that are no lies:
+// data-fails            the data phase fails (under real conduct: a STALL, then a CSW
+//                       with status 1)
+// refused               status 1, sense ILLEGAL REQUEST / 0x24
+// stale-tag             the CSW echoes the tag of the CBW before
+// csw-fails             the CSW read fails (under real conduct: a STALL; the CSW waits)
+// vanish                the device is unplugged before the command reaches it
 //
 // PLACE is an exchange number (the N-th vendor command block from the start, counted from 0),
 // or CMD0-CMD1-SELECTOR[#N], three hexadecimal bytes naming the command and N (from 1, default 1)

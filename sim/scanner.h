@@ -31,10 +31,13 @@ class StillImageEndpoint final : public SimDeviceFile {
                std::uint32_t* returned) override;
     bool Read(void* buf, std::uint32_t len, std::uint32_t* done) override;
     bool Write(const void* buf, std::uint32_t len, std::uint32_t* done) override;
+    platform::PipeStepResult RecoverPipe(platform::PipeStep step) override;
+    bool LastTransferStalled() override;
 
   private:
     bool WriteCbw(const std::uint8_t* data, std::uint32_t len, std::uint32_t* done);
     bool ReadCsw(std::uint8_t* buf, std::uint32_t len, std::uint32_t* done);
+    void RefuseDataPhase();
     bool CurrentIsServiceCommand() const;
     bool CurrentIsGetFirst() const;
 
@@ -103,6 +106,15 @@ class Scanner {
         model_.HoldLockByOther(releaseAtMs, yieldsToUnlock);
     }
     void SetNeverFinishes(bool never) { model_.config.neverFinishes = never; }
+    // A real device's conduct after a fault on the still-image path (see bot_device.h): a
+    // refused data phase stalls, halts and a pending CSW stay until the host recovers. Off, the
+    // device takes a new CBW whatever happened before.
+    void SetRealConduct(bool on) { bot_.SetRealConduct(on); }
+    // The device side of the host's recovery requests, for presentations that carry them
+    // themselves (a gadget's own endpoint halt stands for the pipe's once set).
+    bool PipeHalted(bool in) const { return bot_.Halted(in); }
+    void ClearHalt(bool in) { bot_.ClearHalt(in); }
+    void ResetRecovery() { bot_.ResetRecovery(); }
 
     // --- Wire log and transport observations ------------------------------------------------
     WireLog& Log() { return log_; }

@@ -55,6 +55,34 @@ bool StillImageEndpoint::Ioctl(std::uint32_t code, void*, std::uint32_t, void* o
     return true;
 }
 
+void StillImageEndpoint::RefuseDataPhase() {
+    // A data phase the device will not serve: a STALL, and the CSW says the command failed.
+    active_.of[static_cast<std::size_t>(FaultKind::kDataFails)].reset();
+    scanner_.model_.SetSense(kSenseKeyAbortedCommand, 0, 0);
+    scanner_.bot_.RefuseDataPhase(kStatusFailed);
+}
+
+platform::PipeStepResult StillImageEndpoint::RecoverPipe(platform::PipeStep step) {
+    BotDevice& bot = scanner_.bot_;
+    WirePhaseKind kind = WirePhaseKind::kReset;
+    if (step == platform::PipeStep::kClearHaltIn) kind = WirePhaseKind::kClearHaltIn;
+    if (step == platform::PipeStep::kClearHaltOut) kind = WirePhaseKind::kClearHaltOut;
+    const bool ok = !scanner_.unplugged_;
+    scanner_.log_.AddPhase(kind, ok, 0, 0, nullptr, 0);
+    if (!ok) return platform::PipeStepResult::kFailed;
+    if (step == platform::PipeStep::kMassStorageReset) {
+        bot.ResetRecovery();
+        active_ = ActiveFaults{};
+    } else {
+        bot.ClearHalt(step == platform::PipeStep::kClearHaltIn);
+    }
+    return platform::PipeStepResult::kDone;
+}
+
+bool StillImageEndpoint::LastTransferStalled() {
+    return !scanner_.unplugged_ && scanner_.bot_.LastFailureStalled();
+}
+
 bool StillImageEndpoint::CurrentIsServiceCommand() const {
     const std::uint8_t* cdb = scanner_.bot_.CommandBlock();
     const std::uint8_t* cmd = cdb + kCmdBytesOffset;
@@ -78,6 +106,11 @@ bool StillImageEndpoint::Write(const void* buf, std::uint32_t len, std::uint32_t
         return WriteCbw(data, len, done);
 
     if (bot.CurrentPhase() == BotDevice::Phase::kDataOut && len != 0) {
+        if (active_.Has(FaultKind::kDataFails) && bot.RealConduct()) {
+            RefuseDataPhase();
+            log.AddPhase(WirePhaseKind::kDataOut, false, len, 0, nullptr, 0);
+            return false;
+        }
         if (active_.Has(FaultKind::kDataFails)) {
             bot.Abort();
             log.AddPhase(WirePhaseKind::kDataOut, false, len, 0, nullptr, 0);
@@ -166,6 +199,11 @@ bool StillImageEndpoint::Read(void* buf, std::uint32_t len, std::uint32_t* done)
         return true;
     }
     if (bot.CurrentPhase() == BotDevice::Phase::kDataIn) {
+        if (active_.Has(FaultKind::kDataFails) && bot.RealConduct()) {
+            RefuseDataPhase();
+            log.AddPhase(WirePhaseKind::kDataIn, false, len, 0, nullptr, 0);
+            return false;
+        }
         if (active_.Has(FaultKind::kDataFails)) {
             bot.Abort();
             log.AddPhase(WirePhaseKind::kDataIn, false, len, 0, nullptr, 0);
@@ -211,6 +249,13 @@ bool StillImageEndpoint::Read(void* buf, std::uint32_t len, std::uint32_t* done)
 bool StillImageEndpoint::ReadCsw(std::uint8_t* buf, std::uint32_t len, std::uint32_t* done) {
     WireLog& log = scanner_.log_;
     BotDevice& bot = scanner_.bot_;
+    if (active_.Has(FaultKind::kCswReadFails) && bot.RealConduct()) {
+        // The wrapper stays pending behind the stall: the fault is spent.
+        active_.of[static_cast<std::size_t>(FaultKind::kCswReadFails)].reset();
+        bot.StallStatusPhase();
+        log.AddPhase(WirePhaseKind::kCsw, false, len, 0, nullptr, 0);
+        return false;
+    }
     if (active_.Has(FaultKind::kCswReadFails)) {
         bot.Abort();
         log.AddPhase(WirePhaseKind::kCsw, false, len, 0, nullptr, 0);

@@ -54,6 +54,15 @@ std::string WireLog::PhasesText() const {
             case WirePhaseKind::kStray:
                 name = "STRAY";
                 break;
+            case WirePhaseKind::kClearHaltIn:
+                name = "CLEAR-IN";
+                break;
+            case WirePhaseKind::kClearHaltOut:
+                name = "CLEAR-OUT";
+                break;
+            case WirePhaseKind::kReset:
+                name = "RESET";
+                break;
         }
         if (!text.empty()) text += ' ';
         text += name;

@@ -6,7 +6,8 @@
 // SENSE, on either path), with its direction, declared length, the data bytes moved and the
 // status the device reported (CSW status or SCSI status; kNoStatus when the exchange ended
 // before one was given).
-// Phases (still-image path only): every bulk-pipe call in order, with the raw CBW and CSW bytes.
+// Phases (still-image path only): every bulk-pipe call in order, with the raw CBW and CSW bytes,
+// and the host's recovery requests among them.
 #pragma once
 
 #include <array>
@@ -34,7 +35,17 @@ struct WireCommand {
     bool IsVendor() const;
 };
 
-enum class WirePhaseKind : std::uint8_t { kCbw, kDataOut, kDataIn, kCsw, kStray };
+// The last three are the host's recovery requests (a pipe's halt cleared, the class reset).
+enum class WirePhaseKind : std::uint8_t {
+    kCbw,
+    kDataOut,
+    kDataIn,
+    kCsw,
+    kStray,
+    kClearHaltIn,
+    kClearHaltOut,
+    kReset
+};
 
 struct WirePhase {
     WirePhaseKind kind = WirePhaseKind::kStray;

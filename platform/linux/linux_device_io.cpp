@@ -27,6 +27,10 @@ constexpr unsigned kBulkTimeoutMs = 30'000;
 constexpr auto kClaimPatience = std::chrono::seconds(10);
 constexpr auto kClaimRetryPause = std::chrono::milliseconds(2);
 constexpr std::uint32_t kMaxSgTimeoutSeconds = 24 * 60 * 60;
+constexpr unsigned kControlTimeoutMs = 5'000;
+// Bulk-Only Mass Storage Reset: class request to the interface, no data.
+constexpr std::uint8_t kClassToInterface = 0x21;
+constexpr std::uint8_t kMassStorageResetRequest = 0xFF;
 
 // "\\.\USBSCAN<n>" gives n; -1 for any other name.
 int StillImageNumber(const char* name) {
@@ -80,6 +84,8 @@ struct LinuxDeviceIo::OpenDeviceBase {
                        std::uint32_t outLen, std::uint32_t* returned) = 0;
     virtual bool Read(void* buf, std::uint32_t len, std::uint32_t* done) = 0;
     virtual bool Write(const void* buf, std::uint32_t len, std::uint32_t* done) = 0;
+    virtual PipeStepResult Recover(PipeStep) { return PipeStepResult::kNotAvailable; }
+    virtual bool LastStalled() const { return false; }
 };
 
 namespace {
@@ -132,6 +138,27 @@ class UsbDevice final : public LinuxDeviceIo::OpenDeviceBase {
                         done);
     }
 
+    PipeStepResult Recover(PipeStep step) override {
+        if (!Claim()) return PipeStepResult::kFailed;
+        int r = 0;
+        switch (step) {
+            case PipeStep::kClearHaltIn:
+                r = libusb_clear_halt(handle_, found_.bulkIn);
+                break;
+            case PipeStep::kClearHaltOut:
+                r = libusb_clear_halt(handle_, found_.bulkOut);
+                break;
+            case PipeStep::kMassStorageReset:
+                r = libusb_control_transfer(handle_, kClassToInterface, kMassStorageResetRequest, 0,
+                                            found_.interfaceNumber, nullptr, 0, kControlTimeoutMs);
+                break;
+        }
+        libusb_release_interface(handle_, found_.interfaceNumber);
+        return r >= 0 ? PipeStepResult::kDone : PipeStepResult::kFailed;
+    }
+
+    bool LastStalled() const override { return lastStalled_; }
+
   private:
     bool Claim() {
         const auto limit = std::chrono::steady_clock::now() + kClaimPatience;
@@ -148,20 +175,24 @@ class UsbDevice final : public LinuxDeviceIo::OpenDeviceBase {
         Report(done, 0);
         // Like ReadFile and WriteFile, zero bytes move nothing: no zero-length packet.
         if (len == 0) return true;
-        if (buf == nullptr || !Claim()) return false;
+        if (buf == nullptr || !Claim()) {
+            lastStalled_ = false;
+            return false;
+        }
         int moved = 0;
         const int r = libusb_bulk_transfer(handle_, endpoint, buf, static_cast<int>(len), &moved,
                                            kBulkTimeoutMs);
-        // A stalled pipe stays halted until cleared; the next exchange must find it working.
-        if (r == LIBUSB_ERROR_PIPE) libusb_clear_halt(handle_, endpoint);
         libusb_release_interface(handle_, found_.interfaceNumber);
         Report(done, moved > 0 ? static_cast<std::uint32_t>(moved) : 0);
+        // A stalled pipe stays halted: the transport knows which phase it was and clears it.
+        if (r != 0) lastStalled_ = r == LIBUSB_ERROR_PIPE;
         return r == 0;
     }
 
     libusb_device_handle* handle_;
     StillImageDevice found_;
     bool detached_ = false;
+    bool lastStalled_ = false;
 };
 
 // An open removable disk: its block device, for SG_IO.
@@ -317,6 +348,16 @@ bool LinuxDeviceIo::WriteFile(Handle h, const void* buf, std::uint32_t len, std:
         return false;
     }
     return it->second->Write(buf, len, done);
+}
+
+PipeStepResult LinuxDeviceIo::RecoverPipe(Handle h, PipeStep step) {
+    const auto it = open_.find(h);
+    return it == open_.end() ? PipeStepResult::kFailed : it->second->Recover(step);
+}
+
+bool LinuxDeviceIo::LastTransferStalled(Handle h) {
+    const auto it = open_.find(h);
+    return it != open_.end() && it->second->LastStalled();
 }
 
 std::uint32_t LinuxDeviceIo::GetLogicalDriveStrings(std::uint32_t bufLen, char* buf) {

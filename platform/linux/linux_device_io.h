@@ -36,6 +36,10 @@ class LinuxDeviceIo final : public DeviceIo {
                          std::uint32_t outLen, std::uint32_t* returned) override;
     bool ReadFile(Handle h, void* buf, std::uint32_t len, std::uint32_t* done) override;
     bool WriteFile(Handle h, const void* buf, std::uint32_t len, std::uint32_t* done) override;
+    // Still-image devices: clearing a pipe's halt and the class reset, over libusb. Disks: not
+    // available (usb-storage recovers its own pipes).
+    PipeStepResult RecoverPipe(Handle h, PipeStep step) override;
+    bool LastTransferStalled(Handle h) override;
     std::uint32_t GetLogicalDriveStrings(std::uint32_t bufLen, char* buf) override;
     std::uint32_t GetDriveType(const char* root) override;
 

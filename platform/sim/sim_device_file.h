@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "platform/device_io.h"
+
 namespace sim {
 
 class SimDeviceFile {
@@ -17,6 +19,11 @@ class SimDeviceFile {
                        std::uint32_t outLen, std::uint32_t* returned) = 0;
     virtual bool Read(void* buf, std::uint32_t len, std::uint32_t* done) = 0;
     virtual bool Write(const void* buf, std::uint32_t len, std::uint32_t* done) = 0;
+    // Bulk-Only recovery, for device files with bulk pipes (platform::DeviceIo::RecoverPipe).
+    virtual platform::PipeStepResult RecoverPipe(platform::PipeStep) {
+        return platform::PipeStepResult::kNotAvailable;
+    }
+    virtual bool LastTransferStalled() { return false; }
 
   protected:
     ~SimDeviceFile() = default;  // not owned through this interface

@@ -163,6 +163,19 @@ bool SimDeviceIo::DeviceIoControl(platform::Handle h, std::uint32_t code, void* 
     return file->Ioctl(code, in, inLen, out, outLen, count);
 }
 
+platform::PipeStepResult SimDeviceIo::RecoverPipe(platform::Handle h, platform::PipeStep step) {
+    if (!pipeRecovery_) return platform::PipeStepResult::kNotAvailable;
+    SimDeviceFile* file = FileFor(h);
+    if (file == nullptr || Vanished(file)) return platform::PipeStepResult::kFailed;
+    return file->RecoverPipe(step);
+}
+
+bool SimDeviceIo::LastTransferStalled(platform::Handle h) {
+    if (!pipeRecovery_) return false;
+    SimDeviceFile* file = FileFor(h);
+    return file != nullptr && !Vanished(file) && file->LastTransferStalled();
+}
+
 bool SimDeviceIo::ReadFile(platform::Handle h, void* buf, std::uint32_t len, std::uint32_t* done) {
     std::uint32_t scratch = 0;
     std::uint32_t* count = done ? done : &scratch;

@@ -11,6 +11,9 @@
 //   ReadFile, WriteFile on any of its handles). Then every I/O on its handles fails and new opens
 //   fail; closing its handles still works.
 //
+// - Pipe recovery: off unless SetPipeRecovery(true), so that by default the backend answers as
+//   the Win32 one does (not available, never a stall); on, it reaches the device file's own.
+//
 // Uses no clock, so it also serves the Windows demo build with the real System. Not thread-safe.
 #pragma once
 
@@ -34,6 +37,8 @@ class SimDeviceIo final : public platform::DeviceIo {
     bool ReadFile(platform::Handle h, void* buf, std::uint32_t len, std::uint32_t* done) override;
     bool WriteFile(platform::Handle h, const void* buf, std::uint32_t len,
                    std::uint32_t* done) override;
+    platform::PipeStepResult RecoverPipe(platform::Handle h, platform::PipeStep step) override;
+    bool LastTransferStalled(platform::Handle h) override;
     std::uint32_t GetLogicalDriveStrings(std::uint32_t bufLen, char* buf) override;
     std::uint32_t GetDriveType(const char* root) override;
 
@@ -46,6 +51,8 @@ class SimDeviceIo final : public platform::DeviceIo {
     void AddStillImage(int n, SimDeviceFile* file, bool openable = true);
     void RemoveStillImage(int n);
     void SetOpenable(SimDeviceFile* file, bool openable);
+    // Whether the platform lets the program recover the bulk pipes itself (as on Linux).
+    void SetPipeRecovery(bool available) { pipeRecovery_ = available; }
 
     // --- Vanishing ---------------------------------------------------------------------------
     void Vanish(SimDeviceFile* file);
@@ -91,6 +98,7 @@ class SimDeviceIo final : public platform::DeviceIo {
     std::map<SimDeviceFile*, FileState> files_;
     std::map<std::uintptr_t, SimDeviceFile*> handles_;
     std::uintptr_t nextHandle_ = 0x5000;
+    bool pipeRecovery_ = false;
     std::uint32_t closeErrors_ = 0;
     std::uint32_t unknownHandleCalls_ = 0;
     std::vector<std::string> openAttempts_;

@@ -17,6 +17,10 @@ class Win32DeviceIo final : public DeviceIo {
                          std::uint32_t outLen, std::uint32_t* returned) override;
     bool ReadFile(Handle h, void* buf, std::uint32_t len, std::uint32_t* done) override;
     bool WriteFile(Handle h, const void* buf, std::uint32_t len, std::uint32_t* done) override;
+    // The still-image driver owns the bulk pipes and offers no halt or reset request among the
+    // calls this program makes; a scanner left out of step is replugged by the user.
+    PipeStepResult RecoverPipe(Handle, PipeStep) override { return PipeStepResult::kNotAvailable; }
+    bool LastTransferStalled(Handle) override { return false; }
     std::uint32_t GetLogicalDriveStrings(std::uint32_t bufLen, char* buf) override;
     std::uint32_t GetDriveType(const char* root) override;
 };
