@@ -12,6 +12,8 @@ BOTState g_BOTState{};
 
 namespace {
 
+constexpr std::uint8_t kCswPhaseError = 2;
+
 // "[send_out_token] status:" is followed by the CBW in lines of eight bytes, the last of seven.
 void DumpCbw() {
     const std::uint8_t* cbw = g_BOTState.cbw;
@@ -37,9 +39,41 @@ void TraceBadCsw() {
     platform::Sys().OutputDebugString(line);
 }
 
+// Bulk-Only's own recovery, where the platform lets the program make it (elsewhere these ask
+// nothing of the device and leave the wire as it was). None retries the exchange: they only put
+// the device back in step, so that the next exchange finds it waiting for a command block.
+//
+// A data phase the device stalled: clears that pipe, so that the status wrapper can be read.
+// False when the failure was no stall or the halt could not be cleared.
+bool ClearStalledPipe(platform::Handle h, bool in) {
+    if (!platform::Io().LastTransferStalled(h)) return false;
+    return platform::Io().RecoverPipe(
+               h, in ? platform::PipeStep::kClearHaltIn : platform::PipeStep::kClearHaltOut) ==
+           platform::PipeStepResult::kDone;
+}
+
+// Reset recovery: the class reset, then both pipes cleared.
+void ResetRecovery(platform::Handle h) {
+    const platform::PipeStepResult reset =
+        platform::Io().RecoverPipe(h, platform::PipeStep::kMassStorageReset);
+    if (reset == platform::PipeStepResult::kNotAvailable) return;
+    Trace("USB2.0 HOST reset recovery: %s\n",
+          reset == platform::PipeStepResult::kDone ? "done" : "failed");
+    platform::Io().RecoverPipe(h, platform::PipeStep::kClearHaltIn);
+    platform::Io().RecoverPipe(h, platform::PipeStep::kClearHaltOut);
+}
+
 // The second half of a failed exchange: asks the device why, under a new tag. Returns doBOT's
 // result and sets its result code and verdict.
+int RequestSenseExchange(platform::Handle h, std::int32_t* resultCode, TransferOutcome& verdict);
+
 int RequestSense(platform::Handle h, std::int32_t* resultCode, TransferOutcome& verdict) {
+    const int result = RequestSenseExchange(h, resultCode, verdict);
+    if (result == 0) ResetRecovery(h);
+    return result;
+}
+
+int RequestSenseExchange(platform::Handle h, std::int32_t* resultCode, TransferOutcome& verdict) {
     std::int32_t error = 0;
     std::uint32_t residue = 0;
     BOTSetup(cmdset::kCbwFlagsIn, cmdset::kSenseLength);
@@ -150,18 +184,27 @@ int doBOT(platform::Handle h, std::uint8_t cbwFlags, void* buffer, std::uint32_t
     DumpCbw();
     if (!send_out_token(h, g_BOTState.cbw, cmdset::kCbwLength, &error, transferred)) {
         Trace("bad return from send_out_token %d\n", error);
+        ResetRecovery(h);
         return 0;
     }
 
-    if (cbwFlags == cmdset::kCbwFlagsIn) {
+    const bool in = cbwFlags == cmdset::kCbwFlagsIn;
+    if (in) {
         if (!send_in_token(h, buffer, length, &error, transferred)) {
             Trace("USB2.0 HOST doBOT: bad return from send_in_token %d\n", error);
-            return 0;
+            // A stalled data phase still ends with the device's status wrapper.
+            if (!ClearStalledPipe(h, in)) {
+                ResetRecovery(h);
+                return 0;
+            }
         }
     } else {
         if (!send_out_token(h, buffer, length, &error, transferred)) {
             Trace("USB2.0 HOST doBOT: bad return from send_out_token %d (data)\n", error);
-            return 0;
+            if (!ClearStalledPipe(h, in)) {
+                ResetRecovery(h);
+                return 0;
+            }
         }
     }
     // Any other count than asked (a real call never moves more) leaves the transfer unwhole.
@@ -170,6 +213,7 @@ int doBOT(platform::Handle h, std::uint8_t cbwFlags, void* buffer, std::uint32_t
     if (!BOTStatus(h, &residue, &status, &error)) {
         Trace("USB2.0 HOST doBOT: bad return from BOTStatus %d, %d\n", status, error);
         verdict = TransferOutcome::kNoValidStatus;
+        ResetRecovery(h);
         return 0;
     }
     *resultCode = 0;
@@ -182,5 +226,8 @@ int doBOT(platform::Handle h, std::uint8_t cbwFlags, void* buffer, std::uint32_t
     verdict = TransferOutcome::kTransportFailure;
 
     Trace("USB2.0 HOST REQUEST_SENSE(status %x):\n", status);
-    return RequestSense(h, resultCode, verdict);
+    const int result = RequestSense(h, resultCode, verdict);
+    // A phase error leaves the device to be put back in step, once its sense has been had.
+    if (result != 0 && status == kCswPhaseError) ResetRecovery(h);
+    return result;
 }

@@ -208,9 +208,36 @@ gboolean EmulatedScanner::Impl::HandleUsb(UMockdevIoctlClient* client) {
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
         }
+        case USBDEVFS_CLEAR_HALT: {
+            Data endpoint = Resolve(arg, 0, sizeof(unsigned));
+            if (!endpoint) return Unreadable(client);
+            unsigned address = 0;
+            std::memcpy(&address, endpoint.d->data, sizeof address);
+            const bool done = scanner.StillImage().RecoverPipe(
+                                  (address & 0x80) != 0 ? platform::PipeStep::kClearHaltIn
+                                                        : platform::PipeStep::kClearHaltOut) !=
+                              platform::PipeStepResult::kFailed;
+            umockdev_ioctl_client_complete(client, done ? 0 : -1, done ? 0 : ENODEV);
+            return TRUE;
+        }
+        case USBDEVFS_CONTROL: {
+            // Only the class reset of Bulk-Only recovery is expected here.
+            Data request = Resolve(arg, 0, sizeof(usbdevfs_ctrltransfer));
+            if (!request) return Unreadable(client);
+            const auto* c = reinterpret_cast<const usbdevfs_ctrltransfer*>(request.d->data);
+            if (c->bRequestType != 0x21 || c->bRequest != 0xFF || c->wLength != 0) {
+                ++unknown;
+                umockdev_ioctl_client_complete(client, -1, EPIPE);
+                return TRUE;
+            }
+            const bool done =
+                scanner.StillImage().RecoverPipe(platform::PipeStep::kMassStorageReset) ==
+                platform::PipeStepResult::kDone;
+            umockdev_ioctl_client_complete(client, done ? 0 : -1, done ? 0 : ENODEV);
+            return TRUE;
+        }
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE:
-        case USBDEVFS_CLEAR_HALT:
         case USBDEVFS_RESETEP:
         case USBDEVFS_RESET:
         case USBDEVFS_SETINTERFACE:
@@ -240,7 +267,12 @@ gboolean EmulatedScanner::Impl::HandleUsb(UMockdevIoctlClient* client) {
                 ok = scanner.StillImage().Write(bytes, length, &moved);
             }
             AfterRequest(client, lockedBefore);
-            urb->status = ok ? 0 : -EPIPE;
+            // A stall is -EPIPE; a device that is gone, -ENODEV; any other failure stands for a
+            // transfer that never completed.
+            urb->status = ok                                           ? 0
+                          : scanner.Unplugged()                        ? -ENODEV
+                          : scanner.StillImage().LastTransferStalled() ? -EPIPE
+                                                                       : -EPROTO;
             urb->actual_length = ok ? static_cast<int>(moved) : 0;
             reapable.push_back(Done{std::move(urbData), client});
             umockdev_ioctl_client_complete(client, 0, 0);
