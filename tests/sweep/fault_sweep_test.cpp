@@ -136,7 +136,9 @@ class CaseJudge {
         if (mustSucceed && !(o.reportedSuccess && o.jobDone)) why += " failed a job it must do;";
         if (!o.dumpUnchanged && !o.jobDone) why += " flash.bin holds a partial read;";
         if (!o.eventLeftSignalled) why += " service event left taken;";
-        if (!next.reportedSuccess || !next.jobDone) why += " the next healthy run failed;";
+        if (!next.reportedSuccess || !next.jobDone)
+            why += " the next healthy run failed (\"" +
+                   (next.statuses.empty() ? std::string() : next.statuses.back()) + "\");";
         if (next.lockLeftHeld || !next.eventLeftSignalled)
             why += " the next healthy run left the device taken;";
         if (!why.empty()) violations_.push_back(where + ":" + why);
@@ -179,6 +181,10 @@ struct CaseOptions {
     bool shortJob = false;
     bool mustSucceed = false;
     bool pair = false;
+    // The device keeps a real device's conduct after the fault and is not replugged: the next
+    // job finds it where the fault left it, and only the transport's recovery (offered by the
+    // platform, as on Linux) puts it back in step.
+    bool realConduct = false;
 };
 
 template <typename Inject>
@@ -186,9 +192,17 @@ void RunCase(CaseJudge& judge, Job job, Path path, int k, const std::string& whe
              CaseOptions options = {}) {
     JobRunner runner(job, path, options.shortJob);
     runner.Scanner().Log().Enable(false);
+    if (options.realConduct) {
+        runner.World().io.SetPipeRecovery(true);
+        runner.Scanner().SetRealConduct(true);
+    }
     inject(runner);
     const Outcome faulty = runner.Run(k);
-    runner.Replug();
+    if (options.realConduct) {
+        runner.Scanner().ClearFaults();
+    } else {
+        runner.Replug();
+    }
     // The next job comes a moment later, as a user's next click would, so work the device had
     // under way has ended.
     runner.World().sys.Advance(kPauseBeforeNextJobMs);
@@ -244,6 +258,40 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultSweep, ::testing::ValuesIn(AllSweeps()),
                          [](const auto& info) {
                              return std::string(JobName(info.param.job)) +
                                     PathName(info.param.path) + info.param.variant->name;
+                         });
+
+class RealConductSweep : public ::testing::TestWithParam<SweepParam> {};
+
+TEST_P(RealConductSweep, TheNextJobNeedsNoReplug) {
+    const SweepParam& p = GetParam();
+    const HealthyRun healthy = MeasureHealthyRun(p.job, p.path);
+    CaseJudge judge;
+    for (std::size_t k = 0; k < healthy.exchanges; ++k) {
+        RunCase(
+            judge, p.job, p.path, static_cast<int>(k), "exchange " + std::to_string(k),
+            [&](JobRunner& r) {
+                for (Fault f : p.variant->faults)
+                    r.Scanner().Inject(f.OnExchange(static_cast<std::uint32_t>(k)));
+            },
+            CaseOptions{false, p.variant->mustSucceed, false, true});
+    }
+    judge.Report(::testing::UnitTest::GetInstance()->current_test_info());
+}
+
+// A vanished device needs a replug whatever the transport does; the disk path's pipes are the
+// kernel's.
+std::vector<SweepParam> RealConductSweeps() {
+    std::vector<SweepParam> params;
+    for (const SweepParam& p : AllSweeps()) {
+        if (p.path == Path::kStillImage && std::string(p.variant->name) != "Vanish")
+            params.push_back(p);
+    }
+    return params;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, RealConductSweep, ::testing::ValuesIn(RealConductSweeps()),
+                         [](const auto& info) {
+                             return std::string(JobName(info.param.job)) + info.param.variant->name;
                          });
 
 struct JobPath {

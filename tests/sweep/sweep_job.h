@@ -32,6 +32,11 @@ class CuttableWire final : public sim::SimDeviceFile {
                std::uint32_t* returned) override;
     bool Read(void* buf, std::uint32_t len, std::uint32_t* done) override;
     bool Write(const void* buf, std::uint32_t len, std::uint32_t* done) override;
+    // Recovery requests are no I/O calls of the job's own: they pass uncounted, and fail once cut.
+    platform::PipeStepResult RecoverPipe(platform::PipeStep step) override {
+        return Cut() ? platform::PipeStepResult::kFailed : inner_.RecoverPipe(step);
+    }
+    bool LastTransferStalled() override { return !Cut() && inner_.LastTransferStalled(); }
 
     // Cuts at the I/O call numbered `call` from now (0: the next one).
     void CutAt(std::uint64_t call) { cutAt_ = calls_ + call; }
