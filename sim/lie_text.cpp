@@ -21,6 +21,7 @@ const LieKind kKinds[] = {
     {"data-short", Fault::DataShortPassed, 0, true},
     {"csw-for-data", [](std::uint32_t) { return Fault::CswForData(); }, 0, false},
     {"first-transfer-short", Fault::FirstTransferShort, 0, true},
+    {"transfer-length-short", Fault::TransferLengthShort, 0, true},
     {"data-fails", [](std::uint32_t) { return Fault::DataFails(); }, 0, false},
     {"refused", [](std::uint32_t) { return Fault::Status(1, 0x05, 0x24); }, 0, false},
     {"stale-tag", [](std::uint32_t) { return Fault::StaleTag(); }, 0, false},

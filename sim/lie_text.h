@@ -9,6 +9,8 @@
 // data-short            moves COUNT bytes of the data phase, passes with status 0    (half)
 // csw-for-data          sends its CSW where the data were due, and again after
 // first-transfer-short  a get's first transfer (02 01) moves only COUNT bytes        (half)
+// transfer-length-short disk: COUNT bytes move under good status, and the request    (half)
+//                       says so
 // and faults that are no lies:
 // data-fails            the data phase fails (under real conduct: a STALL, then a CSW
 //                       with status 1)

@@ -49,11 +49,12 @@ TEST(LieText, BadTextSaysWhy) {
     } cases[] = {
         {"",
          "unknown lie '' (known: csw-short-refused, residue, data-short, csw-for-data, "
-         "first-transfer-short, data-fails, refused, stale-tag, csw-fails, vanish)"},
+         "first-transfer-short, transfer-length-short, data-fails, refused, stale-tag, "
+         "csw-fails, vanish)"},
         {"stale",
          "unknown lie 'stale' (known: csw-short-refused, residue, data-short, "
-         "csw-for-data, first-transfer-short, data-fails, refused, stale-tag, csw-fails, "
-         "vanish)"},
+         "csw-for-data, first-transfer-short, transfer-length-short, data-fails, refused, "
+         "stale-tag, csw-fails, vanish)"},
         {"vanish=2", "vanish takes no count"},
         {"csw-short-refused=13", "'13' is not a valid count for csw-short-refused"},
         {"data-short=0", "'0' is not a valid count for data-short"},
