@@ -190,6 +190,7 @@ void FfsGadget::HandleSetup(const void* raw) {
     }
     if (classToInterface && request.bRequest == kMassStorageReset && !in && value == 0 &&
         length == 0) {
+        Note("Bulk-Only Mass Storage Reset");
         {
             std::unique_lock<std::mutex> lock(mutex_);
             function_.Reset();
