@@ -156,7 +156,8 @@ DiskTarget::Result DiskTarget::Vendor(std::uint32_t received) {
     std::uint32_t returned = 0;
     const bool ok = scanner_.Disk().Ioctl(platform::kIoctlScsiPassThroughDirect, &record,
                                           sizeof record, &record, sizeof record, &returned);
-    if (log_ != nullptr) log_->Drain(scanner_.Log());
+    // A pass-through request is over when the call returns, answered or not.
+    if (log_ != nullptr) log_->Drain(scanner_.Log(), true);
     if (!ok) {
         SetSense(kSenseKeyAbortedCommand, 0);
         return Result{kCswPhaseError, 0};

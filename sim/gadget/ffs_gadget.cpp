@@ -90,13 +90,14 @@ bool FfsGadget::Start(const std::string& dir, std::string* error) {
         return false;
     }
     InstallWakeHandler();
-    ep0Thread_ = std::thread([this] {
-        Ep0Loop();
-        ep0Done_ = true;
-    });
+    // The bulk thread first: ep0's thread signals it by its handle.
     bulkThread_ = std::thread([this] {
         BulkLoop();
         bulkDone_ = true;
+    });
+    ep0Thread_ = std::thread([this] {
+        Ep0Loop();
+        ep0Done_ = true;
     });
     return true;
 }

@@ -6,6 +6,14 @@
 #include "sim/scanner.h"
 
 namespace gadget {
+namespace {
+
+// A data phase the buffer holds; longer CBWs never reach the scanner, this keeps it so.
+std::uint32_t Fit(std::uint32_t length) {
+    return length < kBulkBufferSize ? length : kBulkBufferSize;
+}
+
+}  // namespace
 
 StillImageFunction::StillImageFunction(sim::Scanner& scanner)
     : scanner_(scanner), buffer_(std::make_unique<std::uint8_t[]>(kBulkBufferSize)) {}
@@ -18,11 +26,11 @@ BulkStep StillImageFunction::Next() {
         case sim::BotDevice::Phase::kCommand:
             return BulkStep::Receive(buf, kCommandReadLength);
         case sim::BotDevice::Phase::kDataOut:
-            return BulkStep::Receive(buf, bot.DataLength());
+            return BulkStep::Receive(buf, Fit(bot.DataLength()));
         case sim::BotDevice::Phase::kDataIn:
         case sim::BotDevice::Phase::kStatus: {
             const std::uint32_t asked = bot.CurrentPhase() == sim::BotDevice::Phase::kDataIn
-                                            ? bot.DataLength()
+                                            ? Fit(bot.DataLength())
                                             : sim::kBotCswLength;
             std::uint32_t given = 0;
             const bool ok = scanner_.StillImage().Read(buf, asked, &given);
