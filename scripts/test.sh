@@ -1,27 +1,30 @@
 #!/bin/bash
 # The one test command. Installs what is missing (as root, on Debian 12), builds the native tree
 # (Debug, AddressSanitizer + UBSan), the fuzz targets (clang, libFuzzer) and the Windows tree
-# (mingw-w64), then runs every test tier: natively the unit tests, the linux-e2e tests and a
-# short pass of each fuzz target (scripts/fuzz.sh --runs 20000); in the Windows tree the
-# wine-unit and e2e tests under Wine on virtual displays. Exits nonzero if any step failed; the
-# last line says which.
+# (mingw-w64), then runs every test tier: natively the unit tests, the linux-e2e tests, the
+# kernel-e2e tests (scripts/kernel-guest.sh: virtual machines with Debian's kernel, fetched once
+# into the build folder) and a short pass of each fuzz target (scripts/fuzz.sh --runs 20000); in
+# the Windows tree the wine-unit and e2e tests under Wine on virtual displays. Exits nonzero if
+# any step failed; the last line says which.
 #
 #   scripts/test.sh           everything (what CI runs)
 #   scripts/test.sh --quick   the native build, the native unit tests and the Linux end-to-end
-#                             tests only: no fuzzing, no Windows tree
+#                             tests only: no kernel tier, no fuzzing, no Windows tree
 #
 # The native tiers and the Windows tiers run at the same time, each writing a log of its own
 # that is printed once both have ended: the end-to-end cases mostly wait for windows and
 # devices, so the native tests use the cores meanwhile.
 #
 # Environment: KV_JOBS (default 2), KV_E2E_LANES (end-to-end cases run at once, each on an X
-# display of its own; default 2), KV_NATIVE_BUILD, KV_WINDOWS_BUILD (build folders, default
-# build-native and build-windows in the source tree).
+# display of its own; default 2), KV_KERNEL_JOBS (kernel cases run at once; default 2),
+# KV_NATIVE_BUILD, KV_WINDOWS_BUILD (build folders, default build-native and build-windows in
+# the source tree).
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$root/scripts/wine-lib.sh"
 jobs=${KV_JOBS:-2}
 lanes=${KV_E2E_LANES:-2}
+kernel_jobs=${KV_KERNEL_JOBS:-2}
 native=${KV_NATIVE_BUILD:-$root/build-native}
 windows=${KV_WINDOWS_BUILD:-$root/build-windows}
 quick=0
@@ -48,17 +51,25 @@ verdict() {
     exit 1
 }
 
-# The native tiers; with --fuzz also the fuzz targets' short runs. Each failure is one line of
-# the file $1.
+# The native tiers; with --full also the kernel tier and the fuzz targets' short runs. Each
+# failure is one line of the file $1.
 native_tiers() {
-    local failures=$1 fuzz=$2
+    local failures=$1 mode=$2
     step "native tests"
-    ctest --test-dir "$native" -j "$jobs" -LE 'linux-e2e|sweep-pairs' --no-tests=error --output-on-failure ||
-        echo "native tests" >>"$failures"
+    ctest --test-dir "$native" -j "$jobs" -LE 'linux-e2e|kernel-e2e|sweep-pairs' --no-tests=error \
+        --output-on-failure || echo "native tests" >>"$failures"
     step "Linux end-to-end tests (kelvane-cli against emulated USB and SCSI devices)"
     ctest --test-dir "$native" -j "$jobs" -L linux-e2e --no-tests=error --output-on-failure ||
         echo "Linux e2e tests" >>"$failures"
-    if [ "$fuzz" = --fuzz ]; then
+    if [ "$mode" = --full ]; then
+        step "kernel end-to-end tests (kelvane-cli in a virtual machine against USB gadgets)"
+        # The kernel is fetched once, before any case, so no case's time bound pays for it.
+        if bash "$root/scripts/kernel-guest.sh" --build "$native" --fetch-only; then
+            ctest --test-dir "$native" -j "$kernel_jobs" -L kernel-e2e --no-tests=error \
+                --output-on-failure || echo "kernel e2e tests" >>"$failures"
+        else
+            echo "kernel e2e tests (no guest kernel)" >>"$failures"
+        fi
         step "fuzz targets, short runs (clang, libFuzzer)"
         bash "$root/scripts/fuzz.sh" --runs 20000 || echo "fuzz targets" >>"$failures"
     fi
@@ -109,7 +120,7 @@ fi
 if [ $quick -eq 1 ]; then
     if [ $native_built -eq 1 ]; then
         failures=$(mktemp)
-        native_tiers "$failures" --no-fuzz
+        native_tiers "$failures" --quick
         mapfile -t -O ${#failed[@]} failed <"$failures"
         rm -f "$failures"
     fi
@@ -133,7 +144,7 @@ fi
 logs=$(mktemp -d)
 step "tests: the native tiers and the Windows tiers side by side (logs follow when both end)"
 if [ $native_built -eq 1 ]; then
-    native_tiers "$logs/native.failures" --fuzz >"$logs/native.log" 2>&1 &
+    native_tiers "$logs/native.failures" --full >"$logs/native.log" 2>&1 &
 fi
 if [ $windows_built -eq 1 ]; then
     windows_tiers "$logs/windows.failures" >"$logs/windows.log" 2>&1 &
@@ -147,4 +158,4 @@ for tier in native windows; do
 done
 rm -rf "$logs"
 step "end"
-verdict "ALL PASSED (native unit tests; Linux e2e tests; fuzz targets; Windows wine-unit and e2e tests)"
+verdict "ALL PASSED (native unit tests; Linux e2e tests; kernel e2e tests; fuzz targets; Windows wine-unit and e2e tests)"
