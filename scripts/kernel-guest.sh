@@ -277,8 +277,8 @@ qemu=""
 finish() {
     if [ -n "$qemu" ]; then
         kill -TERM "$qemu" 2>/dev/null
-        local i
-        for i in 1 2 3 4 5 6 7 8 9 10; do
+        local _
+        for _ in 1 2 3 4 5 6 7 8 9 10; do
             kill -0 "$qemu" 2>/dev/null || break
             sleep 0.5
         done
