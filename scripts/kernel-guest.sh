@@ -36,7 +36,8 @@ guest_modules=(virtio_pci 9pnet_virtio 9p configfs libcomposite usb_f_fs dummy_h
     sd_mod sg)
 
 usage() {
-    sed -n '4,6p' "${BASH_SOURCE[0]}" | sed 's/^# *//' >&2
+    echo usage: >&2
+    sed -n '5,7p' "${BASH_SOURCE[0]}" | sed 's/^#//' >&2
     exit 2
 }
 say() { echo "kernel-guest: $*" >&2; }
