@@ -144,11 +144,16 @@ int send_in_token(platform::Handle h, void* buffer, std::uint32_t length, std::i
     return 0;
 }
 
-int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
-              std::int32_t* error) {
+namespace {
+
+// BOTStatus, telling also whether the read itself met a halted pipe.
+int ReadStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
+               std::int32_t* error, bool* stalled) {
+    *stalled = false;
     std::uint32_t count = 0;
     if (!send_in_token(h, g_BOTState.csw, cmdset::kCswLength, error, &count)) {
         Trace("USB2.0 HOST BOTStatus: bad return from send_in_token\n");
+        *stalled = platform::Io().LastTransferStalled(h);
         return 0;
     }
     // A wrapper of another size is no status: a short one keeps the older wrapper's residue
@@ -167,6 +172,14 @@ int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
     *residue = GetLE32(g_BOTState.csw + 8);
     *status = g_BOTState.csw[12];
     return 1;
+}
+
+}  // namespace
+
+int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
+              std::int32_t* error) {
+    bool stalled = false;
+    return ReadStatus(h, residue, status, error, &stalled);
 }
 
 int doBOT(platform::Handle h, std::uint8_t cbwFlags, void* buffer, std::uint32_t length,
@@ -210,7 +223,12 @@ int doBOT(platform::Handle h, std::uint8_t cbwFlags, void* buffer, std::uint32_t
     // Any other count than asked (a real call never moves more) leaves the transfer unwhole.
     const bool wholeDataPhase = *transferred == length;
 
-    if (!BOTStatus(h, &residue, &status, &error)) {
+    bool stalled = false;
+    int accepted = ReadStatus(h, &residue, &status, &error, &stalled);
+    // A stalled status read: once the halt is cleared the device sends the wrapper it kept.
+    if (!accepted && stalled && ClearStalledPipe(h, true))
+        accepted = ReadStatus(h, &residue, &status, &error, &stalled);
+    if (!accepted) {
         Trace("USB2.0 HOST doBOT: bad return from BOTStatus %d, %d\n", status, error);
         verdict = TransferOutcome::kNoValidStatus;
         ResetRecovery(h);

@@ -68,7 +68,8 @@ int BOTStatus(platform::Handle h, std::uint32_t* residue, std::uint8_t* status,
 // Where the platform offers pipe recovery (platform::DeviceIo::RecoverPipe; elsewhere nothing of
 // this reaches the wire), doBOT keeps the transport's own rules so that the next exchange finds
 // the device in step: a data phase the device stalled is cleared and its CSW read as usual (the
-// exchange is then judged on that CSW, never whole); a failed CBW, an unstalled data phase
+// exchange is then judged on that CSW, never whole); a stalled CSW read is cleared and the CSW
+// read once more (the device keeps it for the host); a failed CBW, an unstalled data phase
 // failure, a CSW that cannot be accepted, a failed REQUEST SENSE half and a phase error (status
 // 2, after its sense) end with reset recovery: the class reset, then both pipes cleared.
 int doBOT(platform::Handle h, std::uint8_t cbwFlags, void* buffer, std::uint32_t length,
