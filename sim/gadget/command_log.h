@@ -30,6 +30,9 @@ class CommandLog {
     void Record(const std::uint8_t cdb[16], bool deviceToHost, std::uint32_t length,
                 std::uint32_t moved, int status);
 
+    // A line of its own, "# <text>", among the command blocks (what the gadget was told).
+    void Note(const std::string& text) { WriteLine("# " + text); }
+
     // Records the scanner's finished entries and drops them from its log, so the log holds at
     // most the exchange under way. With `all`, the unfinished one too (the gadget is stopping).
     void Drain(sim::WireLog& wire, bool all = false);

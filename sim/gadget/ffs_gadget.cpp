@@ -26,6 +26,10 @@ constexpr std::uint8_t kMassStorageReset = 0xFF;
 constexpr auto kKickInterval = std::chrono::milliseconds(10);
 constexpr auto kResetPatience = std::chrono::seconds(2);
 constexpr auto kFailurePause = std::chrono::milliseconds(10);
+// The device controller refuses to halt an IN endpoint while it still holds a request (EAGAIN),
+// which it can for a moment after a write has returned; the halt is asked for again.
+constexpr auto kHaltRetryPause = std::chrono::milliseconds(1);
+constexpr int kHaltTries = 1000;
 
 void OnWake(int) {}
 
@@ -196,6 +200,7 @@ void FfsGadget::HandleSetup(const void* raw) {
             std::unique_lock<std::mutex> lock(mutex_);
             function_.Reset();
             log_.Drain(scanner_.Log());
+            log_.Note("Bulk-Only Mass Storage Reset");
             NewGeneration(lock);
         }
         do {
@@ -273,10 +278,14 @@ FfsGadget::Io FfsGadget::Carry(const BulkStep& step, std::uint64_t generation,
             // I/O in the wrong direction halts an endpoint; FunctionFS answers EBADMSG.
             for (const bool in : {true, false}) {
                 if (!(in ? step.haltIn : step.haltOut)) continue;
-                for (;;) {
+                for (int tries = 1;; ++tries) {
                     const ssize_t n =
                         in ? ::read(in_.Get(), &scratch, 1) : ::write(out_.Get(), &scratch, 1);
                     if (n < 0 && errno == EBADMSG) break;
+                    if (n < 0 && errno == EAGAIN && tries < kHaltTries) {
+                        std::this_thread::sleep_for(kHaltRetryPause);
+                        continue;
+                    }
                     if (n < 0 && errno == EINTR) {
                         if (Retry(generation) == Io::kCancelled) return Io::kCancelled;
                         continue;

@@ -3,23 +3,32 @@
 //
 //   kelvane-gadget --ffs DIR --presentation still-image|disk [--vendor HEX] [--product HEX]
 //                  [--memory-size BYTES] [--fault TEXT]... [--real-conduct] [--log FILE]
-//                  [--dump FILE] [--udc-file PATH] [--ready FILE]
+//                  [--dump FILE] [--udc-file PATH] [--ready FILE] [--control FIFO]
 //
 // DIR is the mounted functionfs. Once the descriptors are written the --ready file is created,
 // holding "VENDOR PRODUCT BCDDEVICE" in hexadecimal for the gadget's configfs entry; then the
 // caller binds the UDC. SIGTERM or SIGINT ends it: the memory image goes to the --dump file and
 // the status is 0.
+//
+// --control FIFO: the gadget makes that FIFO (it must not exist yet) and takes one command per
+// line from it while it serves, so one device can meet fault after fault without being set up
+// anew: "fault TEXT" (as --fault), "clear" (every fault dropped) or "mark TEXT" (nothing). Each
+// command, once applied, is noted in the log as "# <command>", and one it cannot apply as
+// "# refused <command>: <why>".
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/linux_system.h"
@@ -47,14 +56,14 @@ struct Options {
     std::uint32_t memorySize = sim::Scanner::kDefaultMemorySize;
     std::vector<sim::Fault> faults;
     bool realConduct = false;
-    std::string log, dump, udcFile, ready;
+    std::string log, dump, udcFile, ready, control;
 };
 
 const char kUsage[] =
     "usage: kelvane-gadget --ffs DIR --presentation still-image|disk [--vendor HEX]\n"
     "                      [--product HEX] [--memory-size BYTES] [--fault TEXT]...\n"
     "                      [--real-conduct] [--log FILE] [--dump FILE] [--udc-file PATH]\n"
-    "                      [--ready FILE]\n";
+    "                      [--ready FILE] [--control FIFO]\n";
 
 bool ParseUnsigned(const std::string& text, int base, std::uint64_t max, std::uint64_t* value) {
     if (text.empty() || text[0] == '-' || text[0] == '+') return false;
@@ -121,6 +130,8 @@ bool Parse(int argc, char** argv, Options* o, std::string* error) {
             o->udcFile = value;
         } else if (name == "--ready") {
             o->ready = value;
+        } else if (name == "--control") {
+            o->control = value;
         } else {
             *error = "unknown option " + name;
             return false;
@@ -157,6 +168,62 @@ bool WriteReady(const std::string& path, const sim::ModelConfig& c, std::string*
         return false;
     }
     return true;
+}
+
+// The control FIFO, made here and so ours: opened for reading and writing, so that it neither
+// blocks the open nor ends when a writer closes it.
+gadget::UniqueFd MakeControl(const std::string& path, std::string* error) {
+    if (::mkfifo(path.c_str(), 0600) != 0) {
+        *error = "cannot make the control FIFO " + path + ": " + std::strerror(errno);
+        return gadget::UniqueFd();
+    }
+    gadget::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        *error = "cannot open the control FIFO " + path;
+        return gadget::UniqueFd();
+    }
+    return fd;
+}
+
+// One control command, applied to the scanner; false with the reason when it cannot be.
+bool ApplyControl(const std::string& line, sim::Scanner& scanner, std::string* why) {
+    if (line == "clear") {
+        scanner.ClearFaults();
+        return true;
+    }
+    if (line.rfind("mark ", 0) == 0) return true;
+    if (line.rfind("fault ", 0) == 0) {
+        const auto fault = sim::ParseLie(line.substr(6), why);
+        if (fault) scanner.Inject(*fault);
+        return fault.has_value();
+    }
+    *why = "unknown command";
+    return false;
+}
+
+// Reads control commands until `stop`; polls so that it sees `stop` within a tenth of a second.
+void ControlLoop(int fd, gadget::FfsGadget& device, gadget::CommandLog& log,
+                 const std::atomic<bool>& stop) {
+    std::string pending;
+    char chunk[512];
+    while (!stop) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0) continue;
+        pending.append(chunk, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (line.empty()) continue;
+            device.WithScanner([&](sim::Scanner& s) {
+                log.Drain(s.Log());
+                std::string why;
+                log.Note(ApplyControl(line, s, &why) ? line : "refused " + line + ": " + why);
+            });
+        }
+    }
 }
 
 }  // namespace
@@ -203,6 +270,16 @@ int main(int argc, char** argv) {
         function = std::make_unique<gadget::StillImageFunction>(scanner);
     }
 
+    // Made before the ready file, so a caller that saw that file can give commands at once.
+    gadget::UniqueFd control;
+    if (!options.control.empty()) {
+        control = MakeControl(options.control, &error);
+        if (!control.Valid()) {
+            std::fprintf(stderr, "kelvane-gadget: %s\n", error.c_str());
+            return kFailureStatus;
+        }
+    }
+
     int status = 0;
     {
         gadget::FfsGadget device(scanner, *function, log, options.presentation, options.udcFile);
@@ -214,9 +291,17 @@ int main(int argc, char** argv) {
             return kFailureStatus;
         }
 
+        std::atomic<bool> stopControl{false};
+        std::thread controlThread;
+        if (control.Valid())
+            controlThread = std::thread(ControlLoop, control.Get(), std::ref(device), std::ref(log),
+                                        std::cref(stopControl));
+
         int signal = 0;
         while (sigwait(&stopSignals, &signal) != 0) {
         }
+        stopControl = true;
+        if (controlThread.joinable()) controlThread.join();
 
         device.WithScanner([&](sim::Scanner& s) {
             log.Drain(s.Log(), true);

@@ -9,6 +9,8 @@
 #                                       device it became (KV_GADGET_NODE[INDEX] holds it)
 #   kv_gadget_unplug INDEX              unbinds the UDC: the device is pulled out
 #   kv_gadget_replug INDEX              binds it again and waits for the device
+#   kv_gadget_control INDEX COMMAND     gives the running gadget a command (fault TEXT, clear,
+#                                       mark TEXT) and returns once it was applied
 #   kv_gadget_down INDEX                ends kelvane-gadget (it writes its memory dump) and
 #                                       takes the gadget apart
 #
@@ -16,6 +18,7 @@
 # gadgetINDEX.err (the program's own messages) and, after kv_gadget_down, memoryINDEX.bin (the
 # scanner's whole memory image).
 #
+# The scanner's memory is KV_GADGET_MEMORY bytes (default 1 MiB: the dump is written at the end).
 # Every wait is bounded (KV_GADGET_PATIENCE seconds, default 60: the guest's emulated CPU is
 # slow); a function that fails says why on standard error and returns nonzero.
 
@@ -117,10 +120,11 @@ kv_gadget_up() {
         ln -s "$g/functions/ffs.kv$index" "$g/configs/c.1/" || return 1
     mkdir -p "$ffs" && mount -t functionfs "kv$index" "$ffs" ||
         { kv_gadget_say "cannot mount functionfs kv$index"; return 1; }
-    rm -f "$ready"
+    rm -f "$ready" "/run/kv-control$index"
     "$KV_GADGET" --ffs "$ffs" --presentation "$kind" --udc-file "$g/UDC" \
         --log "$KV_OUT/gadget$index.log" --dump "$KV_OUT/memory$index.bin" --ready "$ready" \
-        "$@" 2>"$KV_OUT/gadget$index.err" &
+        --control "/run/kv-control$index" --memory-size "${KV_GADGET_MEMORY:-0x100000}" "$@" \
+        2>"$KV_OUT/gadget$index.err" &
     KV_GADGET_PID[$index]=$!
     kv_gadget_ready() { [ -s "$ready" ] || ! kill -0 "${KV_GADGET_PID[$index]}" 2>/dev/null; }
     kv_gadget_wait kv_gadget_ready
@@ -147,6 +151,21 @@ kv_gadget_replug() {
     local index=$1
     kv_gadget_set "$kv_gadget_configfs/kv$index/UDC" "dummy_udc.$index" &&
         kv_gadget_enumerated "$index"
+}
+
+kv_gadget_control() {
+    local index=$1 command=$2 log=$KV_OUT/gadget$1.log
+    local before
+    before=$(grep -c -xF "# $command" "$log")
+    printf '%s\n' "$command" >"/run/kv-control$index" || return 1
+    kv_gadget_applied() {
+        grep -q -F "# refused $command:" "$log" && return 0
+        [ "$(grep -c -xF "# $command" "$log")" -gt "$before" ]
+    }
+    if ! kv_gadget_wait kv_gadget_applied || grep -q -F "# refused $command:" "$log"; then
+        kv_gadget_say "kv$index did not apply '$command'"
+        return 1
+    fi
 }
 
 kv_gadget_down() {
