@@ -88,11 +88,11 @@ case_sim_short_first_transfer_succeeds() {
 # A lie the simulated scanner does not know stops the program before its window, naming the
 # variable and the lies it knows.
 case_sim_lie_unknown() {
-    KV_SIM_LIE=stale-tag operate unknown kelvane-sim.exe <<'SCRIPT'
+    KV_SIM_LIE=stale operate unknown kelvane-sim.exe <<'SCRIPT'
 read-messagebox 60000
 close-messagebox
 wait-exit
 SCRIPT
-    saw "errorbox: kelvane-sim|KV_SIM_LIE: unknown lie 'stale-tag' (known: csw-short-refused, residue, data-short, csw-for-data, first-transfer-short)"
+    saw "errorbox: kelvane-sim|KV_SIM_LIE: unknown lie 'stale' (known: csw-short-refused, residue, data-short, csw-for-data, first-transfer-short, transfer-length-short, data-fails, refused, stale-tag, csw-fails, vanish)"
     saw "exit: 2"
 }
