@@ -51,8 +51,7 @@ verdict() {
     exit 1
 }
 
-# The native tiers; with --full also the kernel tier and the fuzz targets' short runs. Each
-# failure is one line of the file $1.
+# The native tiers; with --full also the kernel tier. Each failure is one line of the file $1.
 native_tiers() {
     local failures=$1 mode=$2
     step "native tests"
@@ -70,9 +69,14 @@ native_tiers() {
         else
             echo "kernel e2e tests (no guest kernel)" >>"$failures"
         fi
-        step "fuzz targets, short runs (clang, libFuzzer)"
-        bash "$root/scripts/fuzz.sh" --runs 20000 || echo "fuzz targets" >>"$failures"
     fi
+}
+
+# The fuzz targets' short runs. They follow the Windows tiers, whose cases mostly wait, so that
+# the two streams end at about the same time. Each failure is one line of $1.
+fuzz_runs() {
+    step "fuzz targets, short runs (clang, libFuzzer)"
+    bash "$root/scripts/fuzz.sh" --runs 20000 || echo "fuzz targets" >>"$1"
 }
 
 # The Windows tiers, wine-unit and e2e, in one CTest run. Each failure is one line of $1.
@@ -142,13 +146,14 @@ else
 fi
 
 logs=$(mktemp -d)
-step "tests: the native tiers and the Windows tiers side by side (logs follow when both end)"
+step "tests: the native tiers, and the Windows tiers then the fuzz runs, side by side (logs follow when both end)"
 if [ $native_built -eq 1 ]; then
     native_tiers "$logs/native.failures" --full >"$logs/native.log" 2>&1 &
 fi
-if [ $windows_built -eq 1 ]; then
-    windows_tiers "$logs/windows.failures" >"$logs/windows.log" 2>&1 &
-fi
+{
+    [ $windows_built -eq 1 ] && windows_tiers "$logs/windows.failures"
+    fuzz_runs "$logs/windows.failures"
+} >"$logs/windows.log" 2>&1 &
 wait
 for tier in native windows; do
     [ -f "$logs/$tier.log" ] || continue
