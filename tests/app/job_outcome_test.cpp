@@ -82,32 +82,6 @@ TEST(JobOutcomeMapping, EveryEndHasItsTextAndStatus) {
     EXPECT_STREQ(app::ExitStatusName(ExitStatus::kVerifyMismatch), "verify mismatch");
 }
 
-TEST(JobOutcomeMapping, CompareFindsTheFirstAndLastDifferenceAndCountsThem) {
-    const struct {
-        std::string expected, found;
-        std::uint64_t differing;
-        std::uint32_t first, last;
-        std::uint8_t want, got;
-    } cases[] = {
-        {"abcdef", "abcdef", 0, 0, 0, 0, 0},
-        {"abcdef", "abXdef", 1, 0x4002, 0x4002, 'c', 'X'},
-        {"abcdef", "Xbcdeg", 2, 0x4000, 0x4005, 'a', 'X'},
-        {"abcdef", "aXXdXf", 3, 0x4001, 0x4004, 'b', 'X'},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.found);
-        const app::VerifyDetail d =
-            app::Compare(reinterpret_cast<const std::uint8_t*>(c.expected.data()),
-                         reinterpret_cast<const std::uint8_t*>(c.found.data()),
-                         static_cast<std::uint32_t>(c.expected.size()), 0x4000);
-        EXPECT_EQ(d.differing, c.differing);
-        EXPECT_EQ(d.firstAddress, c.first);
-        EXPECT_EQ(d.lastAddress, c.last);
-        EXPECT_EQ(d.expected, c.want);
-        EXPECT_EQ(d.found, c.got);
-    }
-}
-
 class UpdateOutcomeTest : public DeviceTest {};
 
 // How far a failed update got: the call that failed, the blocks the device confirmed, and
