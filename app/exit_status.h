@@ -17,10 +17,39 @@ enum class ExitStatus : int {
     kOutputFile = 7,       // the read-back file could not be created or written
     kLockUnavailable = 8,  // another Kelvane job holds the scanner (past the caller's time
                            // limit), or its lock could not be had: nothing was run
+    kVerifyMismatch = 9,   // the update was done, but the device's memory read back differs from
+                           // the image (command-line program only)
 };
 
 constexpr int ToInt(ExitStatus s) {
     return static_cast<int>(s);
+}
+
+// The status's short name, for messages and help texts.
+constexpr const char* ExitStatusName(ExitStatus s) {
+    switch (s) {
+        case ExitStatus::kOk:
+            return "done";
+        case ExitStatus::kUsage:
+            return "usage";
+        case ExitStatus::kNoDevice:
+            return "no device";
+        case ExitStatus::kBadImage:
+            return "bad image";
+        case ExitStatus::kDeviceFailed:
+            return "device failed";
+        case ExitStatus::kNoRights:
+            return "no rights";
+        case ExitStatus::kResultFile:
+            return "result file";
+        case ExitStatus::kOutputFile:
+            return "output file";
+        case ExitStatus::kLockUnavailable:
+            return "lock unavailable";
+        case ExitStatus::kVerifyMismatch:
+            return "verify mismatch";
+    }
+    return "unknown";
 }
 
 }  // namespace app

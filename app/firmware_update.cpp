@@ -3,6 +3,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "app/unit1.h"
@@ -43,43 +44,31 @@ std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) {
     return (n + unit - 1) / unit * unit;
 }
 
-// Check: the path, the file and its size. False after telling the view why.
-bool CheckImage(View& view, const char* path, platform::FileHandle& file, std::uint32_t& size) {
-    if (path == nullptr || std::strlen(path) > kMaxImagePath) {
-        view.SetStatus("Open file fail.");
-        return false;
-    }
+// Check: the path, the file and its size. The step that ends the job when they will not do.
+std::optional<JobEnd> CheckImage(const char* path, platform::FileHandle& file,
+                                 std::uint32_t& size) {
+    if (path == nullptr || std::strlen(path) > kMaxImagePath) return JobEnd::kImageUnreadable;
     // Others may read the image meanwhile, but nobody may change it under the update.
     file = platform::FileHandle(platform::Sys().CreateFile(
         path, platform::kGenericRead, platform::kFileShareRead, platform::kOpenExisting));
-    if (!file.valid()) {
-        view.SetStatus("Open file fail.");
-        return false;
-    }
+    if (!file.valid()) return JobEnd::kImageUnreadable;
     std::int64_t fileSize = -1;
-    if (!platform::Sys().GetFileSizeEx(file.get(), &fileSize) || fileSize < 0) {
-        view.SetStatus("Open file fail.");
-        return false;
-    }
-    if (fileSize == 0) {
-        view.SetStatus("Image file is empty.");
-        return false;
-    }
-    if (fileSize > std::numeric_limits<std::int32_t>::max()) {
-        view.SetStatus("Image file too large.");
-        return false;
-    }
+    if (!platform::Sys().GetFileSizeEx(file.get(), &fileSize) || fileSize < 0)
+        return JobEnd::kImageUnreadable;
+    if (fileSize == 0) return JobEnd::kImageEmpty;
+    if (fileSize > std::numeric_limits<std::int32_t>::max()) return JobEnd::kImageTooLarge;
     size = static_cast<std::uint32_t>(fileSize);
-    return true;
+    return std::nullopt;
 }
 
-// Load: the whole file into memory, with room for the rounding. Null after telling the view why.
-std::unique_ptr<std::uint8_t[]> LoadImage(View& view, platform::Handle file, std::uint32_t size) {
+// Load: the whole file into memory, with room for the rounding. Null with the step that ended
+// the job in `end`.
+std::unique_ptr<std::uint8_t[]> LoadImage(platform::Handle file, std::uint32_t size, JobEnd& end) {
     std::unique_ptr<std::uint8_t[]> image;
     try {
         image = std::make_unique_for_overwrite<std::uint8_t[]>(std::size_t{size} + kRoundingUnit);
     } catch (const std::bad_alloc&) {
-        view.SetStatus("Allocate memory fail.");
+        end = JobEnd::kNoMemory;
         return nullptr;
     }
     // A rounded last block carries zeros past the end of the file.
@@ -91,79 +80,91 @@ std::unique_ptr<std::uint8_t[]> LoadImage(View& view, platform::Handle file, std
     if (!platform::Sys().GetFileStamp(file, &before) || before.size != size ||
         !ReadWhole(file, image.get(), size) || !platform::Sys().GetFileStamp(file, &after) ||
         after != before) {
-        view.SetStatus("Open file fail.");
+        end = JobEnd::kImageUnreadable;
         return nullptr;
     }
     return image;
 }
 
 // Send: the opening bracket, the blocks, then the finishing value. Stops at the first failed
-// call; true when every call went through.
-bool SendBlocks(View& view, int handle, const std::uint8_t* image, std::uint32_t size) {
+// call, which `outcome` names; true when every call went through.
+bool SendBlocks(View& view, int handle, const std::uint8_t* image, std::uint32_t size,
+                JobOutcome& outcome) {
     const bool stillImage = handle > kLastDiskHandle;
     std::uint32_t blockLength = stillImage ? kStillImageBlock : kDiskBlock;
+    outcome.blockCount = (size + blockLength - 1) / blockLength;
     std::uint8_t bracket[16] = {};
     std::uint8_t address[16] = {};
+    const auto fail = [&](JobCall call) {
+        outcome.failedCall = call;
+        return false;
+    };
 
-    bool ok = ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, bracket, sizeof bracket) != 0;
-    if (ok) ShowGauge(view, size);
+    if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, bracket, sizeof bracket) == 0)
+        return fail(JobCall::kOpening);
+    ShowGauge(view, size);
     // Built once per job: the texts are set for every block.
     const std::string startText = "Update FW Start...";
     const std::string dataText = "Update FW Data...";
     std::uint32_t offset = 0;
     std::uint32_t remaining = size;
-    while (ok && remaining > 0) {
+    while (remaining > 0) {
         if (blockLength > remaining)
             blockLength = stillImage ? RoundUp(remaining, kRoundingUnit) : remaining;
         PutBE32(address, cmdset::kFirmwareBaseAddress + offset);
-        if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelAddress, address, 4) == 0) {
-            ok = false;
-            break;
-        }
+        if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelAddress, address, 4) == 0)
+            return fail(JobCall::kAddress);
         view.SetStatus(startText);
+        // From here the device may hold some of this block's bytes, whatever the call returns.
+        outcome.blockSent = true;
         if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelFirmware, image + offset, blockLength) ==
-            0) {
-            ok = false;
-            break;
-        }
+            0)
+            return fail(JobCall::kBlock);
+        ++outcome.blocksConfirmed;
+        outcome.bytesMoved += blockLength;
         view.SetStatus(dataText);
         offset += blockLength;
         view.SetGaugeProgress(view.GaugeProgress() + blockLength);
         remaining = blockLength >= remaining ? 0 : remaining - blockLength;
     }
-    if (ok) {
-        std::memset(address, 0, sizeof address);
-        PutBE32(address, cmdset::kFinishingValue);
-        ok = ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelVersion, address, 4) != 0;
-    }
-    return ok;
-}
-
-// Report: the verdict in the status bar, and the gauge put away.
-void ReportUpdate(View& view, bool ok) {
-    view.SetStatus(ok ? "Update FW Ok." : "Update FW fail.");
-    HideGauge(view);
-}
-
-// Everything between the connection and the closing exchange. Stops at the first failed call.
-void SendImage(View& view, int handle, const char* path) {
-    platform::FileHandle file;
-    std::uint32_t size = 0;
-    if (!CheckImage(view, path, file, size)) return;
-    const std::unique_ptr<std::uint8_t[]> image = LoadImage(view, file.get(), size);
-    if (image == nullptr) return;
-    ReportUpdate(view, SendBlocks(view, handle, image.get(), size));
+    std::memset(address, 0, sizeof address);
+    PutBE32(address, cmdset::kFinishingValue);
+    if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelVersion, address, 4) == 0)
+        return fail(JobCall::kFinishing);
+    return true;
 }
 
 }  // namespace
 
 void TForm1::UpdateFirmware(const char* path) {
+    BeginJob(JobKind::kUpdate);
     const int handle = OpenDevice();
     if (handle == 0) return;
-    SendImage(view_, handle, path);
+    platform::FileHandle file;
+    std::uint32_t size = 0;
+    std::unique_ptr<std::uint8_t[]> image;
+    if (const std::optional<JobEnd> refused = CheckImage(path, file, size)) {
+        EndJob(*refused);
+    } else {
+        JobEnd end = JobEnd::kUnfinished;
+        image = LoadImage(file.get(), size, end);
+        if (image == nullptr) {
+            EndJob(end);
+        } else {
+            const bool sent = SendBlocks(view_, handle, image.get(), size, outcome_);
+            EndJob(sent ? JobEnd::kDone : JobEnd::kCallFailed);
+            HideGauge(view_);
+        }
+    }
     // Made on every path past the connection, whatever happened before.
     std::uint8_t bracket[16] = {};
-    ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, bracket, sizeof bracket);
+    const bool closed =
+        ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, bracket, sizeof bracket) != 0;
+    // The image is in the device by now; the job stays done, but the caller hears of it.
+    if (!closed && outcome_.end == JobEnd::kDone)
+        outcome_.warnings.push_back(JobWarning::kClosingFailed);
+    if (VerifyAfterUpdate && outcome_.end == JobEnd::kDone) VerifyUpdate(handle, image.get(), size);
+    NoteReleases();
 }
 
 }  // namespace app

@@ -51,25 +51,29 @@ class DumpFile {
 
     // Writes `size` bytes to a new file beside the read-back file, flushes it, then puts it in
     // that file's place in one step. The new file is written through the handle that created it
-    // and takes the old file's mode. False on any failure, with the new file removed and the
-    // read-back file as it was. The move is the commit point: once it has happened the file was
-    // replaced.
-    bool Replace(const std::uint8_t* data, std::size_t size) const {
+    // and takes the old file's mode. kDone, or the step that failed, with the new file removed
+    // and the read-back file as it was. The move is the commit point: once it has happened the
+    // file was replaced.
+    JobEnd Replace(const std::uint8_t* data, std::size_t size) const {
         platform::System& sys = platform::Sys();
         std::string temp;
         // The same folder, so the move is a rename within one volume.
         platform::FileHandle file(
             sys.CreateTempFile(Folder().c_str(), kTempPrefix, name_.c_str(), &temp));
-        if (!file.valid()) return false;
-        const bool replaced =
-            WriteWhole(file, data, size) &&
-            sys.MoveFileEx(temp.c_str(), name_.c_str(),
-                           platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough);
-        if (!replaced) {
+        if (!file.valid()) return JobEnd::kFileWriteFailed;
+        JobEnd end = JobEnd::kDone;
+        if (!WriteWhole(file, data, size)) {
+            end = JobEnd::kFileWriteFailed;
+        } else if (!sys.MoveFileEx(
+                       temp.c_str(), name_.c_str(),
+                       platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough)) {
+            end = JobEnd::kFileReplaceFailed;
+        }
+        if (end != JobEnd::kDone) {
             file.reset();
             sys.DeleteFile(temp.c_str());
         }
-        return replaced;
+        return end;
     }
 
   private:
@@ -100,9 +104,9 @@ class DumpFile {
 };
 
 // Reads `length` bytes from device address `start` into `buffer`, chunk by chunk; false at the
-// first call that fails.
+// first call that fails, which `outcome` names. `showText`: the chunks' status text is set.
 bool ReadRange(View& view, int handle, std::uint32_t start, std::uint32_t length,
-               std::uint8_t* buffer) {
+               std::uint8_t* buffer, JobOutcome& outcome, bool showText) {
     std::uint8_t status[16] = {};
     std::uint8_t address[16] = {};
     std::uint32_t current = start;
@@ -110,6 +114,10 @@ bool ReadRange(View& view, int handle, std::uint32_t start, std::uint32_t length
     std::uint32_t position = 0;
     std::uint32_t chunk = kChunk;
     bool first = true;
+    const auto fail = [&](JobCall call) {
+        outcome.failedCall = call;
+        return false;
+    };
     const std::string uploadText = "Upload data....";  // built once, set for every chunk
     while (remaining != 0) {
         if (chunk > remaining) chunk = remaining;
@@ -119,21 +127,23 @@ bool ReadRange(View& view, int handle, std::uint32_t start, std::uint32_t length
             std::memset(status, 0, sizeof status);
             if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelReadiness, status, sizeof status) ==
                 0)
-                return false;
+                return fail(JobCall::kReadiness);
             if (status[kReadinessByte] != 0) platform::Sys().Sleep(kReadinessPauseMs);
         }
         if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, status, sizeof status) == 0)
-            return false;
-        view.SetStatus(uploadText);
+            return fail(JobCall::kOpening);
+        if (showText) view.SetStatus(uploadText);
         PutBE32(address, current);
-        if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelAddress, address, 4) == 0) return false;
+        if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelAddress, address, 4) == 0)
+            return fail(JobCall::kAddress);
         if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelMemory, buffer + position, chunk) == 0)
-            return false;
+            return fail(JobCall::kMemory);
         if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, status, sizeof status) == 0)
-            return false;
+            return fail(JobCall::kChunkClose);
         position += chunk;
         current += chunk;  // 0 after the last chunk of a range that ends at 0xFFFFFFFF
         remaining -= chunk;
+        outcome.bytesMoved += chunk;
         view.SetGaugeProgress(view.GaugeProgress() + chunk);
     }
     return true;
@@ -142,7 +152,9 @@ bool ReadRange(View& view, int handle, std::uint32_t start, std::uint32_t length
 }  // namespace
 
 void TForm1::ReadFlash() {
+    BeginJob(JobKind::kRead);
     // Both fields are checked before any device or file work.
+    outcome_.end = JobEnd::kBadLength;
     const auto start = static_cast<std::uint32_t>(FieldToInt(view_.Edit1Text()));
     const std::string lengthText = view_.Edit2Text();
     const std::int32_t signedLength = FieldToInt(lengthText);
@@ -152,21 +164,24 @@ void TForm1::ReadFlash() {
                                 std::uint64_t{0x100000000})
         throw Error("'" + lengthText + "' is not a valid length");
     const auto length = static_cast<std::uint32_t>(signedLength);
+    outcome_.end = JobEnd::kUnfinished;
 
     const int handle = FindChosenDevice();
     if (handle == 0) {
-        view_.SetStatus("No Device is Existing");
+        EndJob(JobEnd::kNoDevice);
         return;
     }
     if (ZamoUSB_ConnectToDevice(handle) == 0) {
-        view_.SetStatus("Connect to Device Failed!");
+        EndJob(JobEnd::kConnectFailed);
         return;
     }
+    JobReached(handle);
     view_.SetStatus("Connect to Device Success!");
 
     const DumpFile dump(DumpFileName);
+    outcome_.file = FileResult::kKept;
     if (!dump.CanWrite()) {
-        view_.SetStatus("Create file fail!");
+        EndJob(JobEnd::kFileCreateFailed);
         return;
     }
     std::unique_ptr<std::uint8_t[]> buffer;
@@ -175,18 +190,54 @@ void TForm1::ReadFlash() {
         buffer = std::make_unique<std::uint8_t[]>(length);
     } catch (const std::bad_alloc&) {
         // No message: the status keeps "Connect to Device Success!".
+        EndJob(JobEnd::kNoMemory);
         return;
     }
 
     ShowGauge(view_, length);
-    if (!ReadRange(view_, handle, start, length, buffer.get())) {
-        view_.SetStatus("Upload fail!");
-    } else if (!dump.Replace(buffer.get(), length)) {
-        view_.SetStatus("Write file fail!");
+    if (!ReadRange(view_, handle, start, length, buffer.get(), outcome_, true)) {
+        EndJob(JobEnd::kCallFailed);
     } else {
-        view_.SetStatus("Upload OK!");
+        const JobEnd written = dump.Replace(buffer.get(), length);
+        if (written == JobEnd::kDone) outcome_.file = FileResult::kReplaced;
+        EndJob(written);
     }
     HideGauge(view_);
+    NoteReleases();
+}
+
+void TForm1::VerifyUpdate(int handle, const std::uint8_t* image, std::uint32_t size) {
+    const std::uint32_t start = cmdset::kFirmwareBaseAddress;
+    JobOutcome read;
+    read.job = JobKind::kRead;
+    std::unique_ptr<std::uint8_t[]> found;
+    try {
+        // Zeroed, as the read-back's buffer is.
+        found = std::make_unique<std::uint8_t[]>(size);
+    } catch (const std::bad_alloc&) {
+        read.end = JobEnd::kNoMemory;
+    }
+    if (found != nullptr) {
+        view_.SetPhase("verifying");
+        ShowGauge(view_, size);
+        read.end = ReadRange(view_, handle, start, size, found.get(), read, false)
+                       ? JobEnd::kDone
+                       : JobEnd::kCallFailed;
+        HideGauge(view_);
+        view_.SetPhase("");
+    }
+    if (read.end == JobEnd::kDone) {
+        outcome_.verify = Compare(image, found.get(), size, start);
+        if (outcome_.verify.differing != 0) outcome_.end = JobEnd::kVerifyMismatch;
+    } else {
+        outcome_.verify.ran = true;
+        outcome_.verify.start = start;
+        outcome_.verify.length = size;
+        outcome_.end = JobEnd::kVerifyReadFailed;
+    }
+    outcome_.verify.readEnd = read.end;
+    outcome_.verify.readFailedCall = read.failedCall;
+    outcome_.verify.bytesRead = read.bytesMoved;
 }
 
 }  // namespace app

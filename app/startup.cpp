@@ -4,7 +4,7 @@
 
 #include "app/command_line.h"
 #include "app/flag_guard.h"
-#include "app/unattended_status.h"
+#include "app/job_outcome.h"
 #include "app/unit1.h"
 #include "platform/platform.h"
 
@@ -54,12 +54,13 @@ void TForm1::RunUnattended(const std::string& argument) {
                 WriteResult("version", "");
                 CheckMode = true;
                 QueryVersion();
-                // The empty version is written then: a result all the same.
-                outcome =
-                    IsNoDeviceText(view_.LastStatus()) ? ExitStatus::kNoDevice : ExitStatus::kOk;
+                // A version that could not be read is written as the empty one: a result all the
+                // same. Only a missing device has a status of its own.
+                outcome = ExitStatusOf(outcome_) == ExitStatus::kNoDevice ? ExitStatus::kNoDevice
+                                                                          : ExitStatus::kOk;
             } else {
                 UpdateFirmware(argument.c_str());
-                outcome = UpdateExitStatus(view_.LastStatus());
+                outcome = ExitStatusOf(outcome_);
             }
             if (!view_.LastStatus().empty()) TellCaller(view_.LastStatus());
         });

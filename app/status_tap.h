@@ -1,5 +1,5 @@
 // A View in front of the window that remembers the last text of status panel 0, so the
-// unattended modes can tell their caller how the job ended. Everything else passes through.
+// unattended modes can repeat it to their caller. Everything else passes through.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +40,7 @@ class StatusTap final : public View {
     void ProcessMessages() override { window_.ProcessMessages(); }
     void RequestEnd() override { window_.RequestEnd(); }
     bool EndRequested() const override { return window_.EndRequested(); }
+    void SetPhase(const std::string& phase) override { window_.SetPhase(phase); }
 
   private:
     View& window_;

@@ -9,6 +9,7 @@
 #include "app/flag_guard.h"
 #include "app/program_folder.h"
 #include "devlink/host_interface.h"
+#include "devlink/zamo_usb.h"
 #include "platform/platform.h"
 
 namespace app {
@@ -160,15 +161,39 @@ int TForm1::FindChosenDevice() const {
 int TForm1::OpenDevice() {
     const int handle = FindChosenDevice();
     if (handle == 0) {
-        view_.SetStatus("No Device is Existing.");
+        EndJob(JobEnd::kNoDevice);
         return 0;
     }
     if (ZamoUSB_ConnectToDevice(handle) == 0) {
-        view_.SetStatus("Connect to Device Failed!");
+        EndJob(JobEnd::kConnectFailed);
         return 0;
     }
+    JobReached(handle);
     platform::Sys().WriteStdout("Connect to Device Success!\r\n");
     return handle;
+}
+
+void TForm1::BeginJob(JobKind job) {
+    outcome_ = JobOutcome{};
+    outcome_.job = job;
+    jobHandle_ = 0;
+    releasesBefore_ = 0;
+}
+
+void TForm1::EndJob(JobEnd end) {
+    outcome_.end = end;
+    if (const char* text = StatusText(outcome_.job, end)) view_.SetStatus(text);
+}
+
+void TForm1::JobReached(int handle) {
+    jobHandle_ = handle;
+    releasesBefore_ = SlotForHandle(handle).m_releasesRefused;
+}
+
+void TForm1::NoteReleases() {
+    if (jobHandle_ <= 0) return;
+    outcome_.releasesRefused = SlotForHandle(jobHandle_).m_releasesRefused - releasesBefore_;
+    if (outcome_.releasesRefused != 0) outcome_.warnings.push_back(JobWarning::kReleaseRefused);
 }
 
 void TForm1::Button1Click() {

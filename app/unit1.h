@@ -10,6 +10,7 @@
 
 #include "app/exit_status.h"
 #include "app/frame_guards.h"
+#include "app/job_outcome.h"
 #include "app/status_tap.h"
 #include "app/view.h"
 
@@ -90,6 +91,12 @@ class TForm1 {
     static constexpr std::uint32_t kLockNoteMs = 5000;
     // What the last version query read; nothing when its version transfer failed.
     std::optional<std::string> LastVersion;
+    // After a firmware update that was done, read the written range back (the read-back's own
+    // calls, into memory) and compare it with the image. The window program does not.
+    bool VerifyAfterUpdate = false;
+
+    // How the last job (update, read-back, version, calibration) ended.
+    const JobOutcome& LastOutcome() const { return outcome_; }
 
   private:
     // Finds and connects to the device with the shared texts; the handle, or 0 when the routine
@@ -118,6 +125,20 @@ class TForm1 {
     void RunUnattended(const std::string& argument);
     // Text for the caller of an unattended run: standard output and the debug output.
     static void TellCaller(const std::string& text);
+    // A fresh outcome for a job, with the device's count of refused releases noted.
+    void BeginJob(JobKind job);
+    // Records how the job ended and shows its text.
+    void EndJob(JobEnd end);
+    // The device the job reached: its refused releases from now on are the job's.
+    void JobReached(int handle);
+    // At the job's very end: the releases the device refused meanwhile become a warning.
+    void NoteReleases();
+    // The update's verify: the written range read back and compared with `image`.
+    void VerifyUpdate(int handle, const std::uint8_t* image, std::uint32_t size);
+
+    JobOutcome outcome_;
+    int jobHandle_ = 0;  // the device the job reached, for its count of refused releases
+    std::uint32_t releasesBefore_ = 0;
 
     StatusTap view_;
     bool commandRunning_ = false;  // clicks on command buttons are ignored while set

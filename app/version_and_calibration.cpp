@@ -9,6 +9,7 @@
 namespace app {
 
 void TForm1::QueryVersion() {
+    BeginJob(JobKind::kVersion);
     const int handle = OpenDevice();
     if (handle == 0) return;
 
@@ -28,11 +29,18 @@ void TForm1::QueryVersion() {
     // The device's bytes go into an INI line: none of them may end it or open a section.
     const std::string text = VersionValue(version, 4);
     if (read) LastVersion = text;
-    if (WriteVersionResult) WriteResult("version", text);
+    outcome_.failedCall = read ? JobCall::kNone : JobCall::kVersion;
+    NoteReleases();
+    if (WriteVersionResult) {
+        outcome_.end = JobEnd::kResultFileFailed;
+        WriteResult("version", text);
+    }
+    EndJob(read ? JobEnd::kDone : JobEnd::kCallFailed);
     if (!CheckMode && ShowVersionMessage) view_.ShowMessage("The Verision:" + text + "\r\n");
 }
 
 void TForm1::SetCalibration() {
+    BeginJob(JobKind::kCalibrate);
     const int handle = OpenDevice();
     if (handle == 0) return;
 
@@ -40,11 +48,18 @@ void TForm1::SetCalibration() {
     const std::uint8_t calibration[16] = {};
     // The calibration command is sent only after a good opening call; the closing call is made
     // in any case.
-    bool ok = ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, work, sizeof work) != 0;
-    ok = ok && ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelCalibration, calibration, 4) != 0;
+    JobCall failed = JobCall::kNone;
+    if (ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, work, sizeof work) == 0) {
+        failed = JobCall::kOpening;
+    } else if (ZamoUSB_VenderCmd_SetData(handle, cmdset::kSelCalibration, calibration, 4) == 0) {
+        failed = JobCall::kCalibration;
+    }
     const bool closed =
         ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, work, sizeof work) != 0;
-    view_.SetStatus(ok && closed ? "Set Calibration Success" : "Set Calibration fail");
+    if (failed == JobCall::kNone && !closed) failed = JobCall::kClosing;
+    outcome_.failedCall = failed;
+    NoteReleases();
+    EndJob(failed == JobCall::kNone ? JobEnd::kDone : JobEnd::kCallFailed);
 }
 
 }  // namespace app

@@ -50,6 +50,9 @@ class View {
     virtual void SetCommandsEnabled(bool enabled) { (void)enabled; }
     // Whether the end was requested (by RequestEnd or by the user closing the window).
     virtual bool EndRequested() const { return false; }
+    // A phase of the job that has no status text of its own ("verifying"; empty when it ends).
+    // Only the command-line program has such phases; a view without a place for them ignores it.
+    virtual void SetPhase(const std::string& phase) { (void)phase; }
 };
 
 // The gauge around one job: shown from 0 up to `maximum`, then put away at 0.

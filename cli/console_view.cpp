@@ -32,6 +32,13 @@ void ConsoleView::SetStatus(const std::string& text) {
     status_ = text;
 }
 
+void ConsoleView::SetPhase(const std::string& phase) {
+    if (phase == phase_) return;
+    EndBar();
+    phase_ = phase;
+    if (log_ != nullptr && !phase.empty()) std::fprintf(log_, "phase: %s\n", phase.c_str());
+}
+
 void ConsoleView::SetGaugeVisible(bool visible) {
     visible_ = visible;
     if (visible) {
@@ -57,7 +64,8 @@ void ConsoleView::Draw() {
     const auto percent = static_cast<int>(progress_ * 100 / (max_ > 0 ? max_ : 1));
     if (drawn_ && percent == lastPercent_) return;
     lastPercent_ = percent;
-    std::fprintf(bar_, "\r%s", BarText(progress_, max_, kBarCells).c_str());
+    std::fprintf(bar_, "\r%s%s%s", phase_.c_str(), phase_.empty() ? "" : " ",
+                 BarText(progress_, max_, kBarCells).c_str());
     std::fflush(bar_);
     drawn_ = true;
 }

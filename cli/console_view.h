@@ -37,6 +37,9 @@ class ConsoleView final : public app::View {
     std::optional<std::string> PickFile(const std::string&) override { return pick_; }
     void ProcessMessages() override {}
     void RequestEnd() override {}
+    // "verifying": the bar is labelled with it on a line of its own (and, with --verbose, it is
+    // echoed); empty ends the phase.
+    void SetPhase(const std::string& phase) override;
 
     // --- Set up by the program ----------------------------------------------------------------
     void SetFields(std::string address, std::string length) {
@@ -59,6 +62,7 @@ class ConsoleView final : public app::View {
     std::FILE* bar_;
     std::FILE* log_;
     std::string status_;
+    std::string phase_;
     bool visible_ = false;
     bool drawn_ = false;    // a bar line is on the terminal and wants its line end
     int lastPercent_ = -1;  // redrawn only when the percentage changes

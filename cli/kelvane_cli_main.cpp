@@ -1,7 +1,7 @@
 // kelvane-cli: the tool's four jobs and a device list from the command line, with the same
 // device link and form logic as the window program.
 //
-//   kelvane-cli [--device NAME] [--verbose] [--lock-timeout SECONDS] update IMAGE
+//   kelvane-cli [--device NAME] [--verbose] [--lock-timeout SECONDS] update [--no-verify] IMAGE
 //   kelvane-cli [--device NAME] [--verbose] read ADDRESS LENGTH [FILE]   (FILE: flash.bin)
 //   kelvane-cli [--device NAME] [--verbose] version [--result FILE]
 //   kelvane-cli [--device NAME] [--verbose] calibrate
@@ -27,7 +27,7 @@
 #include "cli/backend.h"
 #include "cli/console_view.h"
 #include "cli/device_choice.h"
-#include "cli/outcome.h"
+#include "cli/report.h"
 #include "devlink/device_list.h"
 
 namespace {
@@ -44,7 +44,10 @@ struct Options {
     std::string resultFile;
     std::uint32_t lockTimeoutSeconds = 0;
     bool lockTimeout = false;  // --lock-timeout given
+    bool noVerify = false;
 };
+
+enum class Job { kUpdate, kRead, kVersion, kCalibrate };
 
 bool StdoutIsTerminal() {
 #ifdef _WIN32
@@ -67,7 +70,7 @@ std::string Absolute(const std::string& path) {
     return ec ? path : full.string();
 }
 
-int RunJob(cli::Job job, const Options& options, std::optional<int> chosen) {
+int RunJob(Job job, const Options& options, std::optional<int> chosen) {
     cli::ConsoleView view(StdoutIsTerminal() ? stdout : nullptr,
                           options.verbose ? stderr : nullptr);
     app::TForm1 form(view);
@@ -80,6 +83,7 @@ int RunJob(cli::Job job, const Options& options, std::optional<int> chosen) {
     form.WriteVersionResult = !options.resultFile.empty();
     if (!options.resultFile.empty()) form.ResultFilePath = Absolute(options.resultFile);
     form.DumpFileName = options.file;
+    form.VerifyAfterUpdate = !options.noVerify;
     if (options.lockTimeout) form.LockTimeoutMs = options.lockTimeoutSeconds * 1000u;
     form.LockWaitNote = [](const std::string& note) {
         std::fprintf(stderr, "kelvane-cli: %s\n", note.c_str());
@@ -98,39 +102,49 @@ int RunJob(cli::Job job, const Options& options, std::optional<int> chosen) {
         });
     };
     switch (job) {
-        case cli::Job::kUpdate:
+        case Job::kUpdate:
             view.SetPickedFile(options.image);
             run([&] { form.Button3Click(); });
             break;
-        case cli::Job::kRead:
+        case Job::kRead:
             view.SetFields(options.address, options.length);
             run([&] { form.Button4Click(); });
             break;
-        case cli::Job::kVersion:
+        case Job::kVersion:
             run([&] { form.Button6Click(); });
             break;
-        case cli::Job::kCalibrate:
+        case Job::kCalibrate:
             run([&] { form.Button5Click(); });
             break;
     }
     if (lockError) return Fail(ExitStatus::kLockUnavailable, app::WithFullStop(*lockError));
 
+    const app::JobOutcome& outcome = form.LastOutcome();
+    for (const std::string& line : cli::WarningTexts(outcome))
+        std::fprintf(stderr, "kelvane-cli: %s\n", line.c_str());
     if (!view.Errors().empty()) {
-        // The read-back's fields are the command line's words; the version's error is its file.
-        const ExitStatus status = job == cli::Job::kRead      ? ExitStatus::kUsage
-                                  : job == cli::Job::kVersion ? ExitStatus::kResultFile
-                                                              : ExitStatus::kDeviceFailed;
+        // What escaped the job: the read-back's fields, the version's result file, or anything
+        // else, which is never a success.
+        ExitStatus status = app::ExitStatusOf(outcome);
+        if (status == ExitStatus::kOk) status = ExitStatus::kDeviceFailed;
         return Fail(status, view.Errors().front());
     }
-    const ExitStatus status = cli::OutcomeOf(job, view.Status(), form.LastVersion.has_value());
+    const ExitStatus status = app::ExitStatusOf(outcome);
     if (status != ExitStatus::kOk) {
-        return Fail(status,
-                    view.Status().empty() ? "the version could not be read" : view.Status());
+        const int code = Fail(status, cli::FailureText(outcome));
+        const std::string state = cli::UpdateStateText(outcome);
+        if (!state.empty()) std::fprintf(stderr, "kelvane-cli: %s\n", state.c_str());
+        return code;
     }
-    if (job == cli::Job::kVersion) {
+    if (job == Job::kVersion) {
         if (options.resultFile.empty()) std::printf("%s\n", form.LastVersion->c_str());
     } else {
-        std::printf("%s\n", view.Status().c_str());
+        std::printf("%s\n", app::StatusText(outcome.job, outcome.end));
+    }
+    if (outcome.verify.ran) {
+        std::printf("Verify OK: the device's memory from 0x%08X holds the image's %u bytes.\n",
+                    static_cast<unsigned>(outcome.verify.start),
+                    static_cast<unsigned>(outcome.verify.length));
     }
     return app::ToInt(ExitStatus::kOk);
 }
@@ -157,6 +171,12 @@ int main(int argc, char** argv) {
     CLI::App cli{"Firmware update, flash read-back, version and calibration of the scanner."};
     cli.name("kelvane-cli");
     cli.require_subcommand(1);
+    std::string statuses = "Exit statuses:";
+    for (int n = 0; n <= app::ToInt(ExitStatus::kVerifyMismatch); ++n)
+        statuses += " " + std::to_string(n) + " " +
+                    app::ExitStatusName(static_cast<ExitStatus>(n)) +
+                    (n < app::ToInt(ExitStatus::kVerifyMismatch) ? "," : ".");
+    cli.footer(statuses);
     cli.fallthrough();
     cli.add_option("--device", options.device,
                    "the device to use, as `list` names it (\\\\.\\USBSCAN0, \\\\.\\E:, "
@@ -172,6 +192,9 @@ int main(int argc, char** argv) {
             ->check(CLI::Range(0u, 4'000'000u));
     CLI::App* update = cli.add_subcommand("update", "update the firmware from IMAGE");
     update->add_option("IMAGE", options.image, "the firmware image file")->required();
+    update->add_flag("--no-verify", options.noVerify,
+                     "do not read the written range back and compare it with the image (for a "
+                     "device whose memory does not read back what was written)");
     CLI::App* read = cli.add_subcommand("read", "read LENGTH bytes of device memory from ADDRESS");
     read->add_option("ADDRESS", options.address, "start address (decimal, or hex as 0x.. or $..)")
         ->required();
@@ -210,9 +233,9 @@ int main(int argc, char** argv) {
 
     cli::InstallBackends(options.verbose);
     if (list->parsed()) return ListDevicesJob();
-    if (update->parsed()) return RunJob(cli::Job::kUpdate, options, chosen);
-    if (read->parsed()) return RunJob(cli::Job::kRead, options, chosen);
-    if (version->parsed()) return RunJob(cli::Job::kVersion, options, chosen);
-    if (calibrate->parsed()) return RunJob(cli::Job::kCalibrate, options, chosen);
+    if (update->parsed()) return RunJob(Job::kUpdate, options, chosen);
+    if (read->parsed()) return RunJob(Job::kRead, options, chosen);
+    if (version->parsed()) return RunJob(Job::kVersion, options, chosen);
+    if (calibrate->parsed()) return RunJob(Job::kCalibrate, options, chosen);
     return app::ToInt(ExitStatus::kUsage);
 }

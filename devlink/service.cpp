@@ -183,6 +183,7 @@ int CZamoUSB::xServiceClose() {
         return 0;
     }
     const int released = xServiceUnLock();
+    if (released == 0) ++m_releasesRefused;
     SignalService();
     return released;
 }

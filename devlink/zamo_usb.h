@@ -95,6 +95,10 @@ class CZamoUSB {
     // The verdict on the last transfer xTransmitToDevice was asked for (kDeviceGone after a
     // reconnection found no device). The data calls decide by it.
     TransferOutcome m_lastOutcome = TransferOutcome::kNotSent;
+    // Service closes whose release the device did not confirm (its unlock answered 0 or failed)
+    // while the link was up. Counted only, so the data calls' results stay as they are; the
+    // application warns of them.
+    std::uint32_t m_releasesRefused = 0;
 
   private:
     int ServiceCommand(std::uint8_t code, tServiceReply* reply);

@@ -102,7 +102,9 @@ bool DiskEndpoint::Ioctl(std::uint32_t code, void* in, std::uint32_t inLen, void
                 cmd[1] >= kLinkIsLock && cmd[1] <= kLinkUnLock)
                 PutLE32(buffer, f->value);
         } else {
+            const std::uint32_t blocksBefore = model.Counters().firmwareBlocks;
             passed = model.ExecuteOut(cdb, h.DataTransferLength, buffer, capacity, takePart);
+            SpoilWrittenByte(active, model, blocksBefore, capacity);
             moved = passed ? capacity : 0;
         }
         status = passed ? kScsiGood : kScsiCheckCondition;

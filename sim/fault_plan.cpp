@@ -91,6 +91,20 @@ Fault Fault::FirstTransferShort(std::uint32_t moved) {
     return Make(FaultKind::kFirstTransferShort, moved);
 }
 
+Fault Fault::WriteCorrupts(std::uint32_t offset) {
+    return Make(FaultKind::kWriteCorrupts, offset).OnCommand(0x02, 0x03, 0x05);
+}
+
+void SpoilWrittenByte(const ActiveFaults& active, FirmwareModel& model, std::uint32_t blocksBefore,
+                      std::uint32_t length) {
+    const Fault* f = active.Get(FaultKind::kWriteCorrupts);
+    // Only a block the device took: a refused one is no lie.
+    if (f == nullptr || model.Counters().firmwareBlocks == blocksBefore || f->value >= length)
+        return;
+    const std::uint32_t address = model.Address() + f->value;
+    model.SetMemoryAt(address, static_cast<std::uint8_t>(~model.MemoryAt(address)));
+}
+
 int FaultPlan::Inject(const Fault& fault) {
     Armed a;
     a.fault = fault;

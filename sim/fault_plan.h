@@ -56,9 +56,12 @@ enum class FaultKind : std::uint8_t {
                            // DataTransferLength comes back as that (a set writes what arrived)
     kFirstTransferShort,   // a get's first transfer (02 01) moves only `value` bytes under good
                            // status; other commands are not touched
+    kWriteCorrupts,        // a firmware block (02 03 05) is carried out and passed, but the byte
+                           // at offset `value` of the block keeps a wrong value in memory (the
+                           // one written with every bit flipped); an offset past the block
+                           // spoils nothing. Other commands are not touched.
 };
-constexpr std::size_t kFaultKindCount =
-    static_cast<std::size_t>(FaultKind::kFirstTransferShort) + 1;
+constexpr std::size_t kFaultKindCount = static_cast<std::size_t>(FaultKind::kWriteCorrupts) + 1;
 
 struct Fault {
     static constexpr std::uint32_t kForever = 0xFFFFFFFFu;
@@ -98,6 +101,9 @@ struct Fault {
     static Fault CswForData();
     static Fault TransferLengthShort(std::uint32_t moved);
     static Fault FirstTransferShort(std::uint32_t moved);
+    // Hits the next firmware block unless told otherwise: OnExchange(k) the first block from
+    // exchange k on, OnCommand(...).Skip(n) the (n+1)-th block.
+    static Fault WriteCorrupts(std::uint32_t offset);
 
     Fault& OnExchange(std::uint32_t k) {
         exchange = k;
@@ -135,6 +141,14 @@ struct ActiveFaults {
     }
     bool Has(FaultKind k) const { return Get(k) != nullptr; }
 };
+
+class FirmwareModel;
+
+// The lie of kWriteCorrupts, applied by an endpoint once the model has run a command whose data
+// came from the host: `blocksBefore` is the model's count of firmware blocks before it, and
+// `length` the bytes the block carried.
+void SpoilWrittenByte(const ActiveFaults& active, FirmwareModel& model, std::uint32_t blocksBefore,
+                      std::uint32_t length);
 
 class FaultPlan {
   public:

@@ -13,6 +13,7 @@ struct LieKind {
     Fault (*make)(std::uint32_t count);
     std::uint32_t defaultCount;
     bool takesCount;
+    bool zeroCount = false;  // the count is an offset, and 0 is one
 };
 
 const LieKind kKinds[] = {
@@ -27,6 +28,7 @@ const LieKind kKinds[] = {
     {"stale-tag", [](std::uint32_t) { return Fault::StaleTag(); }, 0, false},
     {"csw-fails", [](std::uint32_t) { return Fault::CswReadFails(); }, 0, false},
     {"vanish", [](std::uint32_t) { return Fault::Vanish(); }, 0, false},
+    {"corrupt-write", Fault::WriteCorrupts, 0, true, true},
 };
 
 bool ParseNumber(const std::string& text, int base, std::uint32_t* value) {
@@ -97,7 +99,7 @@ std::optional<Fault> ParseLie(const std::string& text, std::string* error) {
             *error = std::string(kind->name) + " takes no count";
             return std::nullopt;
         }
-        if (!ParseNumber(countText, 10, &count) || count == 0 ||
+        if (!ParseNumber(countText, 10, &count) || (count == 0 && !kind->zeroCount) ||
             (kind->make == Fault::CswShortRefused && count >= kWholeCswLength)) {
             *error = "'" + countText + "' is not a valid count for " + kind->name;
             return std::nullopt;

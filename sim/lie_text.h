@@ -18,6 +18,10 @@
 // stale-tag             the CSW echoes the tag of the CBW before
 // csw-fails             the CSW read fails (under real conduct: a STALL; the CSW waits)
 // vanish                the device is unplugged before the command reaches it
+// and a lie of the memory:
+// corrupt-write         a firmware block is passed, but its byte at offset COUNT     offset (0)
+//                       keeps a wrong value (every bit flipped); without PLACE the
+//                       first block, with an exchange number the first block from it
 //
 // PLACE is an exchange number (the N-th vendor command block from the start, counted from 0),
 // or CMD0-CMD1-SELECTOR[#N], three hexadecimal bytes naming the command and N (from 1, default 1)

@@ -128,7 +128,9 @@ bool StillImageEndpoint::Write(const void* buf, std::uint32_t len, std::uint32_t
             moved -= dropped;
             residueLie_ = dropped;
         }
+        const std::uint32_t blocksBefore = scanner_.model_.Counters().firmwareBlocks;
         const bool ok = bot.Write(data, moved, done);
+        SpoilWrittenByte(active_, scanner_.model_, blocksBefore, moved);
         log.AddPhase(WirePhaseKind::kDataOut, ok, len, *done, nullptr, 0);
         log.AddData(logIndex_, data, *done);
         if (ok) *done += dropped;

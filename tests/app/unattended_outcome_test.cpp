@@ -1,12 +1,12 @@
-// What an unattended run tells its caller: the exit status of each way a job can end, the text
-// on standard output, missing rights; and the version value that reaches result2.ini.
+// What an unattended run tells its caller: the exit status of real jobs' outcomes (every end's
+// status is in job_outcome_test.cpp), the text on standard output, missing rights; and the
+// version value that reaches result2.ini.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "app/unattended_status.h"
 #include "app/version_text.h"
 #include "tests/app/device_fixture.h"
 
@@ -14,29 +14,6 @@ namespace apptest {
 namespace {
 
 using app::ExitStatus;
-
-TEST(UnattendedStatusTest, EveryEndingTextOfTheUpdateHasItsStatus) {
-    const struct {
-        const char* text;
-        ExitStatus status;
-    } cases[] = {
-        {"Update FW Ok.", ExitStatus::kOk},
-        {"No Device is Existing.", ExitStatus::kNoDevice},
-        {"Connect to Device Failed!", ExitStatus::kNoDevice},
-        {"Open file fail.", ExitStatus::kBadImage},
-        {"Image file is empty.", ExitStatus::kBadImage},
-        {"Image file too large.", ExitStatus::kBadImage},
-        {"Allocate memory fail.", ExitStatus::kBadImage},
-        {"Update FW fail.", ExitStatus::kDeviceFailed},
-        // A job cut short before its last word is never a success.
-        {"Update FW Data...", ExitStatus::kDeviceFailed},
-        {"", ExitStatus::kDeviceFailed},
-        {"update fw ok.", ExitStatus::kDeviceFailed},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(app::UpdateExitStatus(c.text), c.status) << c.text;
-    }
-}
 
 TEST(VersionValueTest, KeepsPrintableTextAndReplacesWhatCouldBreakTheLine) {
     const struct {

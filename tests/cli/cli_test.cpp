@@ -1,5 +1,5 @@
-// The command-line program's own pieces: how a job's end becomes an exit status, the names
-// --device takes, and the progress bar.
+// The command-line program's own pieces: how a job's end becomes an exit status and what is said
+// about it, the names --device takes, and the progress bar.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,48 +8,100 @@
 #include "app/exit_status.h"
 #include "cli/console_view.h"
 #include "cli/device_choice.h"
-#include "cli/outcome.h"
+#include "cli/report.h"
 
 namespace {
 
 using app::ExitStatus;
-using cli::Job;
+using app::JobEnd;
 
-TEST(Outcome, OnlyTheJobsOwnSuccessTextIsSuccess) {
+// Only a job that did its work ends with status 0: whatever else it ended at, never.
+TEST(Outcome, OnlyADoneJobIsSuccess) {
+    for (const auto job : {app::JobKind::kUpdate, app::JobKind::kRead, app::JobKind::kVersion,
+                           app::JobKind::kCalibrate}) {
+        for (int e = 0; e <= static_cast<int>(JobEnd::kVerifyMismatch); ++e) {
+            app::JobOutcome outcome;
+            outcome.job = job;
+            outcome.end = static_cast<JobEnd>(e);
+            outcome.verify.readEnd = JobEnd::kDone;  // even a read-back that says so
+            SCOPED_TRACE(std::to_string(static_cast<int>(job)) + "/" + std::to_string(e));
+            EXPECT_EQ(app::ExitStatusOf(outcome) == ExitStatus::kOk, outcome.end == JobEnd::kDone);
+        }
+    }
+}
+
+app::JobOutcome FailedUpdate(app::JobCall call, std::uint32_t confirmed, bool sent,
+                             std::uint32_t blocks = 4) {
+    app::JobOutcome o;
+    o.end = JobEnd::kCallFailed;
+    o.failedCall = call;
+    o.blocksConfirmed = confirmed;
+    o.blockSent = sent;
+    o.blockCount = blocks;
+    return o;
+}
+
+TEST(Report, AFailedUpdateSaysWhatStateItLeft) {
     const struct {
-        Job job;
-        const char* status;
-        bool versionRead;
-        ExitStatus expected;
+        app::JobOutcome outcome;
+        const char* text;
     } cases[] = {
-        {Job::kUpdate, "Update FW Ok.", false, ExitStatus::kOk},
-        {Job::kUpdate, "Update FW fail.", false, ExitStatus::kDeviceFailed},
-        {Job::kUpdate, "Update FW Data...", false, ExitStatus::kDeviceFailed},
-        {Job::kUpdate, "Open file fail.", false, ExitStatus::kBadImage},
-        {Job::kUpdate, "Image file is empty.", false, ExitStatus::kBadImage},
-        {Job::kUpdate, "Image file too large.", false, ExitStatus::kBadImage},
-        {Job::kUpdate, "Allocate memory fail.", false, ExitStatus::kBadImage},
-        {Job::kUpdate, "No Device is Existing.", false, ExitStatus::kNoDevice},
-        {Job::kUpdate, "Connect to Device Failed!", false, ExitStatus::kNoDevice},
-        {Job::kUpdate, "Upload OK!", false, ExitStatus::kDeviceFailed},
-        {Job::kRead, "Upload OK!", false, ExitStatus::kOk},
-        {Job::kRead, "Upload fail!", false, ExitStatus::kDeviceFailed},
-        {Job::kRead, "No Device is Existing", false, ExitStatus::kNoDevice},
-        {Job::kRead, "Create file fail!", false, ExitStatus::kOutputFile},
-        {Job::kRead, "Write file fail!", false, ExitStatus::kOutputFile},
-        {Job::kRead, "Connect to Device Success!", false, ExitStatus::kDeviceFailed},
-        {Job::kCalibrate, "Set Calibration Success", false, ExitStatus::kOk},
-        {Job::kCalibrate, "Set Calibration fail", false, ExitStatus::kDeviceFailed},
-        {Job::kCalibrate, "", false, ExitStatus::kDeviceFailed},
-        {Job::kVersion, "", true, ExitStatus::kOk},
-        {Job::kVersion, "", false, ExitStatus::kDeviceFailed},
-        {Job::kVersion, "No Device is Existing.", false, ExitStatus::kNoDevice},
-        {Job::kVersion, "Connect to Device Failed!", true, ExitStatus::kNoDevice},
+        {FailedUpdate(app::JobCall::kOpening, 0, false),
+         "no block was sent: the device is unchanged"},
+        {FailedUpdate(app::JobCall::kAddress, 0, false),
+         "no block was sent: the device is unchanged"},
+        // A refused block may have left bytes behind: never "unchanged".
+        {FailedUpdate(app::JobCall::kBlock, 0, true),
+         "no block of 4 was accepted; block 0 failed: the device may hold a partial image; "
+         "update again"},
+        {FailedUpdate(app::JobCall::kBlock, 1, true),
+         "block 0 of 4 was accepted; block 1 failed: the device may hold a partial image; "
+         "update again"},
+        {FailedUpdate(app::JobCall::kAddress, 3, true),
+         "blocks 0-2 of 4 were accepted; block 3 failed: the device may hold a partial image; "
+         "update again"},
+        {FailedUpdate(app::JobCall::kFinishing, 4, true),
+         "blocks 0-3 of 4 were accepted; the finishing command failed: the device may hold a "
+         "partial image; update again"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.status);
-        EXPECT_EQ(cli::OutcomeOf(c.job, c.status, c.versionRead), c.expected);
+        EXPECT_EQ(cli::UpdateStateText(c.outcome), c.text);
     }
+    app::JobOutcome done;
+    done.end = JobEnd::kDone;
+    EXPECT_EQ(cli::UpdateStateText(done), "");
+}
+
+TEST(Report, VerifyFindingsAndWarningsAreExact) {
+    app::VerifyDetail v;
+    v.ran = true;
+    v.firstAddress = 0x14005;
+    v.lastAddress = 0x20010;
+    v.expected = 0x3C;
+    v.found = 0xC3;
+    v.differing = 7;
+    EXPECT_EQ(cli::MismatchText(v),
+              "verify mismatch: the device's memory differs from the image at 0x00014005 "
+              "(expected 0x3C, found 0xC3); 7 bytes differ, within 0x00014005-0x00020010");
+
+    app::JobOutcome o;
+    o.end = JobEnd::kVerifyReadFailed;
+    o.verify.start = 0x4000;
+    o.verify.length = 70000;
+    o.verify.readEnd = JobEnd::kCallFailed;
+    o.verify.readFailedCall = app::JobCall::kMemory;
+    o.verify.bytesRead = 65536;
+    EXPECT_EQ(cli::FailureText(o),
+              "verifying failed: reading back 70000 bytes from 0x00004000 failed at a memory "
+              "read after 65536 bytes");
+
+    o.warnings = {app::JobWarning::kClosingFailed, app::JobWarning::kReleaseRefused};
+    o.releasesRefused = 2;
+    EXPECT_EQ(cli::WarningTexts(o),
+              (std::vector<std::string>{
+                  "warning: the update's closing exchange failed after \"Update FW Ok.\"",
+                  "warning: the device did not release its service lock (2 times); the next job "
+                  "may wait for it"}));
 }
 
 TEST(DeviceChoice, TakesTheNamesTheListPrints) {

@@ -93,6 +93,6 @@ read-messagebox 60000
 close-messagebox
 wait-exit
 SCRIPT
-    saw "errorbox: kelvane-sim|KV_SIM_LIE: unknown lie 'stale' (known: csw-short-refused, residue, data-short, csw-for-data, first-transfer-short, transfer-length-short, data-fails, refused, stale-tag, csw-fails, vanish)"
+    saw "errorbox: kelvane-sim|KV_SIM_LIE: unknown lie 'stale' (known: csw-short-refused, residue, data-short, csw-for-data, first-transfer-short, transfer-length-short, data-fails, refused, stale-tag, csw-fails, vanish, corrupt-write)"
     saw "exit: 2"
 }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -119,7 +120,10 @@ TEST_P(CliOnEmulatedDevice, UpdatesReadsBackQueriesTheVersionAndCalibrates) {
 
     CliResult r = Run({"update", "image.bin"});
     ASSERT_EQ(r.exitCode, 0) << Describe(r);
-    EXPECT_NE(r.out.find("Update FW Ok."), std::string::npos) << Describe(r);
+    EXPECT_NE(r.out.find("Update FW Ok.\nVerify OK: the device's memory from 0x00004000 holds "
+                         "the image's 201608 bytes.\n"),
+              std::string::npos)
+        << Describe(r);
     EXPECT_EQ(Memory(kFirmwareBase, static_cast<std::uint32_t>(image.size())), image);
     EXPECT_EQ(Counters().lastFinishingValue, 1u);
 
@@ -361,6 +365,73 @@ TEST_P(CliOnEmulatedDevice, LiesGiveFailureStatuses) {
         EXPECT_FALSE(fs::exists(work_ / "back.bin"));
     }
     EXPECT_GE(ran, 10);
+}
+
+// The update is read back and compared with its image unless --no-verify says not to: a device
+// that passes every block but keeps a byte wrong ends with status 9 and the byte named. A failed
+// update says what it left on the device.
+TEST_P(CliOnEmulatedDevice, VerifyFindsAWrongByteAndAFailedUpdateSaysWhatItLeft) {
+    using sim::Fault;
+    const std::vector<std::uint8_t> image = RandomBytes(65536 + 5000, 9);
+    WriteFile(work_ / "image.bin", image);
+    const bool stillImage = GetParam().layout.stillImage;
+    // The second block's sixth byte: still-image blocks are 64 KiB, disk blocks 4 KiB.
+    const std::uint32_t spoilt = kFirmwareBase + (stillImage ? 65536u : 4096u) + 5;
+    char mismatch[256];
+    std::snprintf(mismatch, sizeof mismatch,
+                  "kelvane-cli: verify mismatch: the device's memory differs from the image at "
+                  "0x%08X (expected 0x%02X, found 0x%02X); 1 byte differs, within 0x%08X-0x%08X\n",
+                  spoilt, image[spoilt - kFirmwareBase],
+                  static_cast<std::uint8_t>(~image[spoilt - kFirmwareBase]), spoilt, spoilt);
+    const std::string blocks = stillImage ? "2" : "18";
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        Fault fault;
+        ExitStatus expected;
+        std::string said;  // on standard error
+    } cases[] = {
+        {"mismatch",
+         {"update", "image.bin"},
+         Fault::WriteCorrupts(5).Skip(1),
+         ExitStatus::kVerifyMismatch,
+         mismatch},
+        {"no verify",
+         {"update", "--no-verify", "image.bin"},
+         Fault::WriteCorrupts(5).Skip(1),
+         ExitStatus::kOk,
+         ""},
+        {"opening refused",
+         {"update", "image.bin"},
+         Fault::Status(1, 0x05, 0x24).OnCommand(0x02, 0x01, 5),
+         ExitStatus::kDeviceFailed,
+         "kelvane-cli: Update FW fail.\nkelvane-cli: no block was sent: the device is "
+         "unchanged\n"},
+        {"second block refused",
+         {"update", "image.bin"},
+         Fault::Status(1, 0x05, 0x24).OnCommand(0x02, 0x03, 5).Skip(1),
+         ExitStatus::kDeviceFailed,
+         "kelvane-cli: Update FW fail.\nkelvane-cli: block 0 of " + blocks +
+             " was accepted; block 1 failed: the device may hold a partial image; update "
+             "again\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scanner_->WithScanner([&](sim::Scanner& s) {
+            s.ClearFaults();
+            s.Replug();
+            s.Model().ReleaseLocks();
+            s.Inject(c.fault);
+        });
+        const CliResult r = Run(c.args);
+        EXPECT_EQ(r.exitCode, app::ToInt(c.expected)) << Describe(r);
+        EXPECT_EQ(r.err, c.said) << Describe(r);
+        if (c.expected == ExitStatus::kOk) {
+            EXPECT_EQ(r.out.find("Verify OK"), std::string::npos) << Describe(r);
+            // The device did keep the byte wrong: only a verify would have told.
+            EXPECT_NE(Memory(spoilt, 1)[0], image[spoilt - kFirmwareBase]);
+        }
+    }
 }
 
 // A kernel driver bound to the still-image interface is taken off for the program's work and

@@ -26,6 +26,10 @@ TEST(LieText, KindsCountsAndPlaces) {
         {"data-short=100@02-02-0b", FaultKind::kDataShortPassed, 100, -1, 2, 2, 11, 0},
         {"csw-for-data@ff-04-00#3", FaultKind::kCswForData, 0, -1, 0xFF, 4, 0, 2},
         {"first-transfer-short=3", FaultKind::kFirstTransferShort, 3, -1, -1, -1, -1, 0},
+        // A memory that keeps a byte wrong hits firmware blocks; its count is an offset.
+        {"corrupt-write", FaultKind::kWriteCorrupts, 0, -1, 2, 3, 5, 0},
+        {"corrupt-write=0@9", FaultKind::kWriteCorrupts, 0, 9, 2, 3, 5, 0},
+        {"corrupt-write=70000@02-03-05#3", FaultKind::kWriteCorrupts, 70000, -1, 2, 3, 5, 2},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -50,16 +54,17 @@ TEST(LieText, BadTextSaysWhy) {
         {"",
          "unknown lie '' (known: csw-short-refused, residue, data-short, csw-for-data, "
          "first-transfer-short, transfer-length-short, data-fails, refused, stale-tag, "
-         "csw-fails, vanish)"},
+         "csw-fails, vanish, corrupt-write)"},
         {"stale",
          "unknown lie 'stale' (known: csw-short-refused, residue, data-short, "
          "csw-for-data, first-transfer-short, transfer-length-short, data-fails, refused, "
-         "stale-tag, csw-fails, vanish)"},
+         "stale-tag, csw-fails, vanish, corrupt-write)"},
         {"vanish=2", "vanish takes no count"},
         {"csw-short-refused=13", "'13' is not a valid count for csw-short-refused"},
         {"data-short=0", "'0' is not a valid count for data-short"},
         {"residue=x", "'x' is not a valid count for residue"},
         {"csw-for-data=4", "csw-for-data takes no count"},
+        {"corrupt-write=-1", "'-1' is not a valid count for corrupt-write"},
         {"residue@02-03",
          "'02-03' is no place (an exchange number, or CMD0-CMD1-SELECTOR[#N] in "
          "hexadecimal)"},
