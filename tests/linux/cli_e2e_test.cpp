@@ -184,7 +184,9 @@ TEST_P(CliOnEmulatedDevice, TwoProgramsShareTheDeviceWithoutMixingTheirServices)
     EXPECT_EQ(Memory(kFirmwareBase, static_cast<std::uint32_t>(image.size())), image);
     EXPECT_EQ(Counters().lastFinishingValue, 1u);
     EXPECT_EQ(scanner_->MixedServices(), 0u);
-    EXPECT_GE(scanner_->Connections(), 3u);
+    // Connections are told apart by umockdev's client record, which the second version query
+    // may reuse once the first has ended; the update was connected beside both.
+    EXPECT_GE(scanner_->Connections(), 2u);
 }
 
 // A program killed while it holds the service: the kernel frees its event's name at once, and the

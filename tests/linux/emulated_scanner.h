@@ -49,7 +49,8 @@ class EmulatedScanner {
     std::uint32_t MixedServices();
     // Requests the handlers did not know (answered ENOTTY); 0 with a correct backend.
     std::uint32_t UnknownRequests();
-    // Connections that sent a command block.
+    // Connections that sent a command block (told apart by umockdev's client record, which a
+    // later program may reuse once an earlier one has ended).
     std::uint32_t Connections();
     DriverEvents Driver();
 
