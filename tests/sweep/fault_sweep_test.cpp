@@ -234,13 +234,9 @@ std::vector<SweepParam> AllSweeps() {
     return params;
 }
 
-class FaultSweep : public ::testing::TestWithParam<SweepParam> {};
-
-TEST_P(FaultSweep, EachExchangeInTurn) {
-    const SweepParam& p = GetParam();
-    const HealthyRun healthy = MeasureHealthyRun(p.job, p.path);
-    ASSERT_GT(healthy.exchanges, 10u);
-
+// The variant's faults at each exchange of a healthy run in turn, each case judged with the next
+// job; with `realConduct` the device keeps a real device's conduct and is not replugged.
+void SweepEachExchange(const SweepParam& p, const HealthyRun& healthy, bool realConduct) {
     CaseJudge judge;
     for (std::size_t k = 0; k < healthy.exchanges; ++k) {
         RunCase(
@@ -249,9 +245,19 @@ TEST_P(FaultSweep, EachExchangeInTurn) {
                 for (Fault f : p.variant->faults)
                     r.Scanner().Inject(f.OnExchange(static_cast<std::uint32_t>(k)));
             },
-            CaseOptions{false, p.variant->mustSucceed, false});
+            CaseOptions{false, p.variant->mustSucceed, false, realConduct});
     }
     judge.Report(::testing::UnitTest::GetInstance()->current_test_info());
+}
+
+class FaultSweep : public ::testing::TestWithParam<SweepParam> {};
+
+TEST_P(FaultSweep, EachExchangeInTurn) {
+    const SweepParam& p = GetParam();
+    const HealthyRun healthy = MeasureHealthyRun(p.job, p.path);
+    ASSERT_GT(healthy.exchanges, 10u);
+
+    SweepEachExchange(p, healthy, false);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultSweep, ::testing::ValuesIn(AllSweeps()),
@@ -265,17 +271,7 @@ class RealConductSweep : public ::testing::TestWithParam<SweepParam> {};
 TEST_P(RealConductSweep, TheNextJobNeedsNoReplug) {
     const SweepParam& p = GetParam();
     const HealthyRun healthy = MeasureHealthyRun(p.job, p.path);
-    CaseJudge judge;
-    for (std::size_t k = 0; k < healthy.exchanges; ++k) {
-        RunCase(
-            judge, p.job, p.path, static_cast<int>(k), "exchange " + std::to_string(k),
-            [&](JobRunner& r) {
-                for (Fault f : p.variant->faults)
-                    r.Scanner().Inject(f.OnExchange(static_cast<std::uint32_t>(k)));
-            },
-            CaseOptions{false, p.variant->mustSucceed, false, true});
-    }
-    judge.Report(::testing::UnitTest::GetInstance()->current_test_info());
+    SweepEachExchange(p, healthy, true);
 }
 
 // A vanished device needs a replug whatever the transport does; the disk path's pipes are the
