@@ -151,9 +151,16 @@ void TForm1::UpdateFirmware(const char* path) {
         if (image == nullptr) {
             EndJob(end);
         } else {
-            const bool sent = SendBlocks(view_, handle, image.get(), size, outcome_);
-            EndJob(sent ? JobEnd::kDone : JobEnd::kCallFailed);
-            HideGauge(view_);
+            if (ImageLoaded) ImageLoaded(image.get(), size);
+            if (ReadVersionAround) outcome_.versionBefore = ReadDeviceVersion(handle);
+            // The blocks cover the image with the last still-image block padded.
+            const std::uint32_t covered =
+                handle > kLastDiskHandle ? RoundUp(size, kRoundingUnit) : size;
+            if (BackupFileName.empty() || BackUpRange(handle, covered)) {
+                const bool sent = SendBlocks(view_, handle, image.get(), size, outcome_);
+                EndJob(sent ? JobEnd::kDone : JobEnd::kCallFailed);
+                HideGauge(view_);
+            }
         }
     }
     // Made on every path past the connection, whatever happened before.
@@ -164,6 +171,7 @@ void TForm1::UpdateFirmware(const char* path) {
     if (!closed && outcome_.end == JobEnd::kDone)
         outcome_.warnings.push_back(JobWarning::kClosingFailed);
     if (VerifyAfterUpdate && outcome_.end == JobEnd::kDone) VerifyUpdate(handle, image.get(), size);
+    if (ReadVersionAround && image != nullptr) outcome_.versionAfter = ReadDeviceVersion(handle);
     NoteReleases();
 }
 

@@ -206,6 +206,43 @@ void TForm1::ReadFlash() {
     NoteReleases();
 }
 
+bool TForm1::BackUpRange(int handle, std::uint32_t length) {
+    const std::uint32_t start = cmdset::kFirmwareBaseAddress;
+    outcome_.backup.ran = true;
+    outcome_.backup.start = start;
+    outcome_.backup.length = length;
+    const DumpFile backup(BackupFileName);
+    if (!backup.CanWrite()) {
+        EndJob(JobEnd::kBackupFileFailed);
+        return false;
+    }
+    std::unique_ptr<std::uint8_t[]> saved;
+    try {
+        saved = std::make_unique<std::uint8_t[]>(length);
+    } catch (const std::bad_alloc&) {
+        EndJob(JobEnd::kNoMemory);
+        return false;
+    }
+    // Its own outcome: the bytes the update moves are the blocks'.
+    JobOutcome read;
+    view_.SetPhase("backing up");
+    ShowGauge(view_, length);
+    const bool got = ReadRange(view_, handle, start, length, saved.get(), read, false);
+    HideGauge(view_);
+    view_.SetPhase("");
+    if (!got) {
+        outcome_.failedCall = read.failedCall;
+        EndJob(JobEnd::kBackupReadFailed);
+        return false;
+    }
+    if (backup.Replace(saved.get(), length) != JobEnd::kDone) {
+        EndJob(JobEnd::kBackupWriteFailed);
+        return false;
+    }
+    outcome_.backup.written = true;
+    return true;
+}
+
 void TForm1::VerifyUpdate(int handle, const std::uint8_t* image, std::uint32_t size) {
     const std::uint32_t start = cmdset::kFirmwareBaseAddress;
     JobOutcome read;

@@ -72,7 +72,11 @@ ExitStatus ExitStatusOf(const JobOutcome& outcome) {
         case JobEnd::kFileCreateFailed:
         case JobEnd::kFileWriteFailed:
         case JobEnd::kFileReplaceFailed:
+        case JobEnd::kBackupFileFailed:
+        case JobEnd::kBackupWriteFailed:
             return ExitStatus::kOutputFile;
+        case JobEnd::kBackupReadFailed:
+            return ExitStatus::kDeviceFailed;
         case JobEnd::kResultFileFailed:
             return ExitStatus::kResultFile;
         case JobEnd::kVerifyMismatch:

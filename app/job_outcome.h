@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "app/exit_status.h"
@@ -30,6 +32,9 @@ enum class JobEnd : std::uint8_t {
     kResultFileFailed,   // the version's result file could not be written
     kVerifyReadFailed,   // the update was done, but reading it back failed (VerifyDetail says)
     kVerifyMismatch,     // the update was done, but the device's memory differs from the image
+    kBackupFileFailed,   // the backup file cannot be written (checked before the backup's read)
+    kBackupReadFailed,   // reading the range to back up failed: failedCall says where
+    kBackupWriteFailed,  // the backup file could not be written or put in place
 };
 
 // The data call that failed.
@@ -73,8 +78,18 @@ enum class FileResult : std::uint8_t {
     kReplaced,  // the new content took its place
 };
 
+// The range an update was about to overwrite, saved before its first write.
+struct BackupDetail {
+    bool ran = false;
+    std::uint32_t start = 0;
+    std::uint32_t length = 0;  // the rounded range the blocks cover
+    bool written = false;      // the backup file holds it, in place
+};
+
 struct JobOutcome {
     JobKind job = JobKind::kUpdate;
+    // The device handle the job reached (connected to); 0 when it reached none.
+    int device = 0;
     JobEnd end = JobEnd::kUnfinished;
     JobCall failedCall = JobCall::kNone;
     // The update: firmware blocks the device confirmed, and how many the image makes. Whether a
@@ -85,6 +100,11 @@ struct JobOutcome {
     // The bytes the device confirmed: blocks written (with their padding) or memory read.
     std::uint64_t bytesMoved = 0;
     VerifyDetail verify;
+    BackupDetail backup;
+    // With TForm1::ReadVersionAround: the update's version read before its first write and after
+    // its end; nothing when it was not read or its read failed.
+    std::optional<std::string> versionBefore;
+    std::optional<std::string> versionAfter;
     FileResult file = FileResult::kNone;
     std::vector<JobWarning> warnings;
     std::uint32_t releasesRefused = 0;  // with kReleaseRefused: how many

@@ -169,7 +169,7 @@ int TForm1::OpenDevice() {
         return 0;
     }
     JobReached(handle);
-    platform::Sys().WriteStdout("Connect to Device Success!\r\n");
+    if (!Connected) platform::Sys().WriteStdout("Connect to Device Success!\r\n");
     return handle;
 }
 
@@ -187,7 +187,9 @@ void TForm1::EndJob(JobEnd end) {
 
 void TForm1::JobReached(int handle) {
     jobHandle_ = handle;
+    outcome_.device = handle;
     releasesBefore_ = SlotForHandle(handle).m_releasesRefused;
+    if (Connected) Connected(handle);
 }
 
 void TForm1::NoteReleases() {

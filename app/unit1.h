@@ -94,6 +94,19 @@ class TForm1 {
     // After a firmware update that was done, read the written range back (the read-back's own
     // calls, into memory) and compare it with the image. The window program does not.
     bool VerifyAfterUpdate = false;
+    // Before an update's first write, read the range its blocks will cover (with the read-back's
+    // calls) into this file, replacing it in one step as flash.bin is; when that fails nothing
+    // is written. Empty: no backup. The window program makes none.
+    std::string BackupFileName;
+    // An update reads the device's version before its first write and after its end (for a
+    // record of the job). The window program does not.
+    bool ReadVersionAround = false;
+    // Told the image's bytes once the update has loaded them, before any block goes out.
+    std::function<void(const std::uint8_t* image, std::uint32_t size)> ImageLoaded;
+    // Told the device handle when a job has connected to its device. When set, it replaces the
+    // line "Connect to Device Success!" that the update, version and calibration write to
+    // standard output (the front end reports the connection its own way).
+    std::function<void(int handle)> Connected;
 
     // How the last job (update, read-back, version, calibration) ended.
     const JobOutcome& LastOutcome() const { return outcome_; }
@@ -135,6 +148,12 @@ class TForm1 {
     void NoteReleases();
     // The update's verify: the written range read back and compared with `image`.
     void VerifyUpdate(int handle, const std::uint8_t* image, std::uint32_t size);
+    // The update's backup of the range it is about to overwrite; false (the job ended) when it
+    // could not be made.
+    bool BackUpRange(int handle, std::uint32_t length);
+    // The version exchange (opening call, version, closing call); nothing when the version
+    // transfer failed.
+    std::optional<std::string> ReadDeviceVersion(int handle);
 
     JobOutcome outcome_;
     int jobHandle_ = 0;  // the device the job reached, for its count of refused releases

@@ -13,22 +13,10 @@ void TForm1::QueryVersion() {
     const int handle = OpenDevice();
     if (handle == 0) return;
 
-    std::uint8_t work[16] = {};
-    // Four version bytes and a terminator. Zeroed first, so a failed read yields the empty
-    // version rather than stale bytes.
-    char version[5] = {};
-    LastVersion.reset();
-    ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, work, sizeof work);
-    const bool read = ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelVersion, version, 4) != 0;
-    if (!read) {
-        // Whatever a failed transfer left behind is not a version.
-        for (char& c : version) c = '\0';
-    }
-    ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, work, sizeof work);
-
-    // The device's bytes go into an INI line: none of them may end it or open a section.
-    const std::string text = VersionValue(version, 4);
-    if (read) LastVersion = text;
+    LastVersion = ReadDeviceVersion(handle);
+    const bool read = LastVersion.has_value();
+    // A failed read is the empty version.
+    const std::string text = read ? *LastVersion : VersionValue("\0\0\0\0", 4);
     outcome_.failedCall = read ? JobCall::kNone : JobCall::kVersion;
     NoteReleases();
     if (WriteVersionResult) {
@@ -37,6 +25,20 @@ void TForm1::QueryVersion() {
     }
     EndJob(read ? JobEnd::kDone : JobEnd::kCallFailed);
     if (!CheckMode && ShowVersionMessage) view_.ShowMessage("The Verision:" + text + "\r\n");
+}
+
+std::optional<std::string> TForm1::ReadDeviceVersion(int handle) {
+    std::uint8_t work[16] = {};
+    // Four version bytes and a terminator. Zeroed first, so a failed read yields the empty
+    // version rather than stale bytes.
+    char version[5] = {};
+    ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelOpen, work, sizeof work);
+    const bool read = ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelVersion, version, 4) != 0;
+    ZamoUSB_VenderCmd_GetData(handle, cmdset::kSelClose, work, sizeof work);
+    // Whatever a failed transfer left behind is not a version. The device's bytes go into an
+    // INI line: none of them may end it or open a section.
+    if (!read) return std::nullopt;
+    return VersionValue(version, 4);
 }
 
 void TForm1::SetCalibration() {

@@ -22,12 +22,33 @@ std::string ConsoleView::BarText(std::int64_t progress, std::int64_t maximum, in
     return text + tail;
 }
 
+void ProgressLines::Progress(const std::string& phase, std::int64_t done, std::int64_t total) {
+    if (total <= 0) {
+        // A phase without a size ("connecting").
+        if (phase != phase_) std::fprintf(out_, "%s%s\n", prefix_.c_str(), phase.c_str());
+        phase_ = phase;
+        tenth_ = -1;
+        std::fflush(out_);
+        return;
+    }
+    const auto tenth = static_cast<int>(total > 0 ? done * 10 / total : 10);
+    if (phase == phase_ && tenth == tenth_) return;
+    phase_ = phase;
+    tenth_ = tenth;
+    std::fprintf(out_, "%s%s %3d%% (%lld of %lld bytes)\n", prefix_.c_str(), phase.c_str(),
+                 tenth * 10, static_cast<long long>(done), static_cast<long long>(total));
+    std::fflush(out_);
+}
+
 void ConsoleView::SetStatus(const std::string& text) {
     // The update and the read-back set their texts for every block: each is echoed once.
-    if (log_ != nullptr && std::find(echoed_.begin(), echoed_.end(), text) == echoed_.end()) {
+    if (std::find(echoed_.begin(), echoed_.end(), text) == echoed_.end()) {
         echoed_.push_back(text);
-        EndBar();
-        std::fprintf(log_, "status: %s\n", text.c_str());
+        if (log_ != nullptr) {
+            EndBar();
+            std::fprintf(log_, "status: %s\n", text.c_str());
+        }
+        if (sink_ != nullptr) sink_->Status(text);
     }
     status_ = text;
 }
@@ -36,6 +57,7 @@ void ConsoleView::SetPhase(const std::string& phase) {
     if (phase == phase_) return;
     EndBar();
     phase_ = phase;
+    toldPercent_ = -1;
     if (log_ != nullptr && !phase.empty()) std::fprintf(log_, "phase: %s\n", phase.c_str());
 }
 
@@ -43,8 +65,10 @@ void ConsoleView::SetGaugeVisible(bool visible) {
     visible_ = visible;
     if (visible) {
         Draw();
+        Tell();
     } else {
         EndBar();
+        toldPercent_ = -1;
     }
 }
 
@@ -56,7 +80,19 @@ void ConsoleView::SetGaugeMax(std::int64_t maximum) {
 
 void ConsoleView::SetGaugeProgress(std::int64_t progress) {
     progress_ = std::clamp<std::int64_t>(progress, 0, max_);
-    if (visible_) Draw();
+    if (visible_) {
+        Draw();
+        Tell();
+    }
+}
+
+void ConsoleView::Tell() {
+    if (sink_ == nullptr) return;
+    const auto percent = static_cast<int>(progress_ * 100 / (max_ > 0 ? max_ : 1));
+    // Forward only: the gauge drops to 0 as it is put away, which is no progress.
+    if (percent <= toldPercent_) return;
+    toldPercent_ = percent;
+    sink_->Progress(phase_.empty() ? gaugePhase_ : phase_, progress_, max_);
 }
 
 void ConsoleView::Draw() {

@@ -14,6 +14,32 @@
 
 namespace cli {
 
+// Told where a job is, for output other than the bar: the phase ("writing", "reading",
+// "verifying", "backing up") with its bytes done and total, once per percent, and each status
+// text once.
+class ProgressSink {
+  public:
+    virtual ~ProgressSink() = default;
+    virtual void Progress(const std::string& phase, std::int64_t done, std::int64_t total) = 0;
+    virtual void Status(const std::string& text) = 0;
+};
+
+// kelvane-cli's progress when standard output is no terminal: a line on standard error at each
+// tenth of a phase and at each change of phase, so that the log of a scripted run shows where a
+// job stopped. `prefix` begins every line.
+class ProgressLines final : public ProgressSink {
+  public:
+    ProgressLines(std::FILE* out, std::string prefix) : out_(out), prefix_(std::move(prefix)) {}
+    void Progress(const std::string& phase, std::int64_t done, std::int64_t total) override;
+    void Status(const std::string&) override {}
+
+  private:
+    std::FILE* out_;
+    std::string prefix_;
+    std::string phase_;
+    int tenth_ = -1;
+};
+
 class ConsoleView final : public app::View {
   public:
     // `bar`: where the progress bar goes (null: no bar). `log`: where statuses are echoed (null:
@@ -47,6 +73,10 @@ class ConsoleView final : public app::View {
         edit2_ = std::move(length);
     }
     void SetPickedFile(std::string path) { pick_ = std::move(path); }
+    // The phase that a shown gauge stands for while no other was set ("writing" for an update).
+    void SetGaugePhase(std::string phase) { gaugePhase_ = std::move(phase); }
+    void SetSink(ProgressSink* sink) { sink_ = sink; }
+    ProgressSink* Sink() const { return sink_; }
 
     // --- What the job did ---------------------------------------------------------------------
     const std::string& Status() const { return status_; }
@@ -58,11 +88,15 @@ class ConsoleView final : public app::View {
   private:
     void Draw();
     void EndBar();
+    void Tell();
 
     std::FILE* bar_;
     std::FILE* log_;
     std::string status_;
     std::string phase_;
+    std::string gaugePhase_;
+    ProgressSink* sink_ = nullptr;
+    int toldPercent_ = -1;  // the sink hears each percent once
     bool visible_ = false;
     bool drawn_ = false;    // a bar line is on the terminal and wants its line end
     int lastPercent_ = -1;  // redrawn only when the percentage changes

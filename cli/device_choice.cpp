@@ -38,4 +38,11 @@ std::optional<int> DeviceHandleFromName(const std::string& name) {
     return kStillImageHandleBase + n;
 }
 
+std::string DeviceNameOf(int handle) {
+    if (handle >= 1 && handle <= 26) return std::string("\\\\.\\") + char('A' + handle - 1) + ':';
+    if (handle >= kStillImageHandleBase && handle <= kStillImageHandleBase + kLastStillImageNumber)
+        return "\\\\.\\USBSCAN" + std::to_string(handle - kStillImageHandleBase);
+    return {};
+}
+
 }  // namespace cli

@@ -1,16 +1,20 @@
 // kelvane-cli: the tool's four jobs and a device list from the command line, with the same
 // device link and form logic as the window program.
 //
-//   kelvane-cli [--device NAME] [--verbose] [--lock-timeout SECONDS] update [--no-verify] IMAGE
-//   kelvane-cli [--device NAME] [--verbose] read ADDRESS LENGTH [FILE]   (FILE: flash.bin)
-//   kelvane-cli [--device NAME] [--verbose] version [--result FILE]
-//   kelvane-cli [--device NAME] [--verbose] calibrate
-//   kelvane-cli [--verbose] list
+//   kelvane-cli [OPTIONS] update [--no-verify] [--backup FILE] IMAGE
+//   kelvane-cli [OPTIONS] read ADDRESS LENGTH [FILE]   (FILE: flash.bin)
+//   kelvane-cli [OPTIONS] version [--result FILE]
+//   kelvane-cli [OPTIONS] calibrate
+//   kelvane-cli [--verbose] [--json] list
+// OPTIONS: --device NAME, --verbose, --lock-timeout SECONDS, --json, --log FILE.
 //
-// The exit status is one of app::ExitStatus.
+// The exit status is one of app::ExitStatus. With --json standard output carries JSON lines only
+// (cli/json_lines.h); without a terminal, progress goes to standard error a tenth at a time.
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -27,6 +31,9 @@
 #include "cli/backend.h"
 #include "cli/console_view.h"
 #include "cli/device_choice.h"
+#include "cli/digest.h"
+#include "cli/job_record.h"
+#include "cli/json_lines.h"
 #include "cli/report.h"
 #include "devlink/device_list.h"
 
@@ -45,9 +52,69 @@ struct Options {
     std::uint32_t lockTimeoutSeconds = 0;
     bool lockTimeout = false;  // --lock-timeout given
     bool noVerify = false;
+    bool json = false;
+    std::string logFile;
+    std::string backupFile;
 };
 
 enum class Job { kUpdate, kRead, kVersion, kCalibrate };
+
+const char* JobName(Job job) {
+    switch (job) {
+        case Job::kUpdate:
+            return "update";
+        case Job::kRead:
+            return "read";
+        case Job::kVersion:
+            return "version";
+        case Job::kCalibrate:
+            return "calibrate";
+    }
+    return "";
+}
+
+// Where a run says what happened: text for a person (results on standard output, failures on
+// standard error), or JSON lines on standard output only.
+class Report {
+  public:
+    explicit Report(bool json) : json_(json) {}
+    bool Json() const { return json_; }
+
+    void Start(const std::string& command) {
+        if (json_) cli::WriteLine(stdout, cli::StartObject(command));
+    }
+    // A line for the person on standard error; with --json a warning line.
+    void Warning(const std::string& text) {
+        if (json_) {
+            cli::WriteLine(stdout, cli::WarningObject(text));
+        } else {
+            std::fprintf(stderr, "kelvane-cli: %s\n", text.c_str());
+        }
+    }
+    // A note while the job waits (for another job's lock).
+    void Note(const std::string& text) {
+        if (json_) {
+            nlohmann::ordered_json line = cli::WarningObject(text);
+            line["type"] = "note";
+            cli::WriteLine(stdout, line);
+        } else {
+            std::fprintf(stderr, "kelvane-cli: %s\n", text.c_str());
+        }
+    }
+    // The run's end: `text` is the failure for a person, or the result line's message.
+    int End(ExitStatus status, const std::string& text, const app::JobOutcome* outcome = nullptr,
+            const std::optional<std::string>& version = std::nullopt) {
+        if (json_) {
+            cli::WriteLine(stdout, cli::ResultObject(status, text, outcome, version));
+        } else if (status != ExitStatus::kOk) {
+            std::fprintf(stderr, "kelvane-cli: %s\n", text.c_str());
+        }
+        return app::ToInt(status);
+    }
+
+  private:
+    bool json_;
+};
 
 bool StdoutIsTerminal() {
 #ifdef _WIN32
@@ -55,11 +122,6 @@ bool StdoutIsTerminal() {
 #else
     return isatty(STDOUT_FILENO) != 0;
 #endif
-}
-
-int Fail(ExitStatus status, const std::string& text) {
-    std::fprintf(stderr, "kelvane-cli: %s\n", text.c_str());
-    return app::ToInt(status);
 }
 
 // An absolute path: the INI call of Windows puts a file named without a folder into the Windows
@@ -70,9 +132,32 @@ std::string Absolute(const std::string& path) {
     return ec ? path : full.string();
 }
 
-int RunJob(Job job, const Options& options, std::optional<int> chosen) {
-    cli::ConsoleView view(StdoutIsTerminal() ? stdout : nullptr,
+// What a job's run tells the job log beyond its outcome.
+struct RunFacts {
+    ExitStatus status = ExitStatus::kOk;
+    std::string message;
+    std::optional<cli::DeviceIdentity> device;
+    std::optional<cli::ImageFacts> image;
+    std::optional<std::string> version;
+    std::string state;               // the state a failed update left the device in
+    std::vector<std::string> lines;  // a success's lines on standard output
+};
+
+RunFacts RunJob(Job job, const Options& options, std::optional<int> chosen, Report& report,
+                app::JobOutcome& outcome) {
+    const bool terminal = StdoutIsTerminal();
+    cli::ConsoleView view(terminal && !report.Json() ? stdout : nullptr,
                           options.verbose ? stderr : nullptr);
+    cli::JsonProgress jsonProgress(stdout);
+    cli::ProgressLines progressLines(stderr, "kelvane-cli: ");
+    if (report.Json()) {
+        view.SetSink(&jsonProgress);
+    } else if (!terminal) {
+        view.SetSink(&progressLines);
+    }
+    view.SetGaugePhase(job == Job::kRead ? "reading" : "writing");
+    RunFacts facts;
+
     app::TForm1 form(view);
     if (chosen) form.ChosenDevice = *chosen;
     if (!cli::HasStillImageService()) {
@@ -84,10 +169,38 @@ int RunJob(Job job, const Options& options, std::optional<int> chosen) {
     if (!options.resultFile.empty()) form.ResultFilePath = Absolute(options.resultFile);
     form.DumpFileName = options.file;
     form.VerifyAfterUpdate = !options.noVerify;
+    form.BackupFileName = options.backupFile;
+    // A record of the job names the versions it went from and to.
+    const bool recorded = report.Json() || !options.logFile.empty();
+    form.ReadVersionAround = recorded;
     if (options.lockTimeout) form.LockTimeoutMs = options.lockTimeoutSeconds * 1000u;
-    form.LockWaitNote = [](const std::string& note) {
-        std::fprintf(stderr, "kelvane-cli: %s\n", note.c_str());
-    };
+    form.LockWaitNote = [&report](const std::string& note) { report.Note(note); };
+    if (recorded) {
+        form.Connected = [&](int handle) {
+            cli::DeviceIdentity device;
+            device.handle = handle;
+            device.name = cli::DeviceNameOf(handle);
+            device.where = cli::DescribeDevice(device.name);
+            if (report.Json()) {
+                cli::WriteLine(stdout, cli::DeviceObject(device));
+            } else if (job != Job::kRead) {
+                // The line the form writes when nobody takes the connection.
+                std::fputs("Connect to Device Success!\r\n", stdout);
+                std::fflush(stdout);
+            }
+            facts.device = device;
+        };
+    }
+    if (!options.logFile.empty() && job == Job::kUpdate) {
+        cli::ImageFacts image;
+        image.path = Absolute(options.image);
+        facts.image = image;
+        form.ImageLoaded = [&facts](const std::uint8_t* bytes, std::uint32_t size) {
+            facts.image->size = size;
+            facts.image->sha256 = cli::Sha256Hex(bytes, size).value_or("");
+        };
+    }
+    if (cli::ProgressSink* sink = view.Sink()) sink->Progress("connecting", 0, 0);
 
     // The window's event loop shows what escapes a handler in its error box; a frame lock that
     // could not be had has its own status.
@@ -117,51 +230,134 @@ int RunJob(Job job, const Options& options, std::optional<int> chosen) {
             run([&] { form.Button5Click(); });
             break;
     }
-    if (lockError) return Fail(ExitStatus::kLockUnavailable, app::WithFullStop(*lockError));
-
-    const app::JobOutcome& outcome = form.LastOutcome();
-    for (const std::string& line : cli::WarningTexts(outcome))
-        std::fprintf(stderr, "kelvane-cli: %s\n", line.c_str());
+    outcome = form.LastOutcome();
+    if (lockError) {
+        facts.status = ExitStatus::kLockUnavailable;
+        facts.message = app::WithFullStop(*lockError);
+        return facts;
+    }
+    for (const std::string& line : cli::WarningTexts(outcome)) report.Warning(line);
+    facts.status = app::ExitStatusOf(outcome);
     if (!view.Errors().empty()) {
         // What escaped the job: the read-back's fields, the version's result file, or anything
         // else, which is never a success.
-        ExitStatus status = app::ExitStatusOf(outcome);
-        if (status == ExitStatus::kOk) status = ExitStatus::kDeviceFailed;
-        return Fail(status, view.Errors().front());
+        if (facts.status == ExitStatus::kOk) facts.status = ExitStatus::kDeviceFailed;
+        facts.message = view.Errors().front();
+        return facts;
     }
-    const ExitStatus status = app::ExitStatusOf(outcome);
-    if (status != ExitStatus::kOk) {
-        const int code = Fail(status, cli::FailureText(outcome));
-        const std::string state = cli::UpdateStateText(outcome);
-        if (!state.empty()) std::fprintf(stderr, "kelvane-cli: %s\n", state.c_str());
-        return code;
+    if (facts.status != ExitStatus::kOk) {
+        facts.message = cli::FailureText(outcome);
+        facts.state = cli::UpdateStateText(outcome);
+        return facts;
     }
     if (job == Job::kVersion) {
-        if (options.resultFile.empty()) std::printf("%s\n", form.LastVersion->c_str());
+        facts.version = form.LastVersion;
+        facts.message = form.LastVersion.value_or("");
+        if (options.resultFile.empty()) facts.lines.push_back(facts.message);
     } else {
-        std::printf("%s\n", app::StatusText(outcome.job, outcome.end));
+        facts.message = app::StatusText(outcome.job, outcome.end);
+        facts.lines.push_back(facts.message);
     }
     if (outcome.verify.ran) {
-        std::printf("Verify OK: the device's memory from 0x%08X holds the image's %u bytes.\n",
-                    static_cast<unsigned>(outcome.verify.start),
-                    static_cast<unsigned>(outcome.verify.length));
+        char text[120];
+        std::snprintf(text, sizeof text,
+                      "Verify OK: the device's memory from 0x%08X holds the image's %u bytes.",
+                      static_cast<unsigned>(outcome.verify.start),
+                      static_cast<unsigned>(outcome.verify.length));
+        facts.lines.emplace_back(text);
     }
-    return app::ToInt(ExitStatus::kOk);
+    return facts;
 }
 
-int ListDevicesJob() {
+// The run's end as the report has it: the result line, or the texts for a person.
+int EndRun(Report& report, const RunFacts& facts, const app::JobOutcome* outcome) {
+    if (report.Json()) return report.End(facts.status, facts.message, outcome, facts.version);
+    for (const std::string& line : facts.lines) std::printf("%s\n", line.c_str());
+    const int code = report.End(facts.status, facts.message);
+    if (!facts.state.empty()) std::fprintf(stderr, "kelvane-cli: %s\n", facts.state.c_str());
+    return code;
+}
+
+// A job with its record in the job log, when there is one. The log is opened before any device
+// work: a job whose record cannot be kept does not run.
+int RunRecordedJob(Job job, const Options& options, std::optional<int> chosen, Report& report) {
+    cli::JobLog log;
+    if (!options.logFile.empty() && !log.Open(options.logFile)) {
+        return report.End(ExitStatus::kOutputFile,
+                          "the job log '" + options.logFile + "' cannot be opened for appending");
+    }
+    const auto started = std::chrono::system_clock::now();
+    const auto clock = std::chrono::steady_clock::now();
+    app::JobOutcome outcome;
+    RunFacts facts = RunJob(job, options, chosen, report, outcome);
+    const bool ran = facts.status != ExitStatus::kLockUnavailable;
+    if (options.logFile.empty()) return EndRun(report, facts, ran ? &outcome : nullptr);
+
+    cli::JobRecord record;
+    record.started = started;
+    record.duration = std::chrono::steady_clock::now() - clock;
+    record.host = cli::HostName();
+    record.command = JobName(job);
+    record.device = facts.device;
+    record.image = facts.image;
+    record.status = facts.status;
+    record.message = facts.message;
+    record.outcome = ran ? &outcome : nullptr;
+    record.version = facts.version;
+    if (!log.Append(cli::LineOf(cli::RecordObject(record)))) {
+        const std::string text =
+            "the job's record could not be written whole to '" + options.logFile + "'";
+        if (facts.status == ExitStatus::kOk) {
+            // The job was done, but the record it owes is missing: never a plain success.
+            facts.status = ExitStatus::kOutputFile;
+            facts.message = text;
+            facts.lines.clear();
+        } else {
+            report.Warning(text);
+        }
+    }
+    return EndRun(report, facts, ran ? &outcome : nullptr);
+}
+
+int ListDevicesJob(Report& report) {
     const std::vector<ListedDevice> devices = ListDevices();
-    if (devices.empty()) return Fail(ExitStatus::kNoDevice, "No Device is Existing.");
+    if (devices.empty()) return report.End(ExitStatus::kNoDevice, "No Device is Existing.");
     for (const ListedDevice& d : devices) {
         const std::string where = cli::DescribeDevice(d.name);
-        if (d.stillImage) {
+        if (report.Json()) {
+            nlohmann::ordered_json line = cli::DeviceObject({d.handle, d.name, where});
+            if (d.stillImage) {
+                line["vendor_id"] = d.vendorId;
+                line["product_id"] = d.productId;
+                line["vendor_accepted"] = d.acceptedVendor;
+            }
+            cli::WriteLine(stdout, line);
+        } else if (d.stillImage) {
             std::printf("%s\t%s\tstill-image %04X:%04X%s\n", d.name.c_str(), where.c_str(),
                         d.vendorId, d.productId, d.acceptedVendor ? "" : " (vendor not accepted)");
         } else {
             std::printf("%s\t%s\tdisk\n", d.name.c_str(), where.c_str());
         }
     }
-    return app::ToInt(ExitStatus::kOk);
+    return report.End(ExitStatus::kOk, std::to_string(devices.size()) + " device(s)");
+}
+
+// Whether the command line asks for JSON lines, looked for before it is parsed so that a usage
+// error comes out as a line too.
+bool WantsJson(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) return true;
+        if (std::strcmp(argv[i], "--") == 0) break;
+    }
+    return false;
+}
+
+const char* CommandOf(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        for (const char* name : {"update", "read", "version", "calibrate", "list"})
+            if (std::strcmp(argv[i], name) == 0) return name;
+    }
+    return "";
 }
 
 }  // namespace
@@ -183,6 +379,12 @@ int main(int argc, char** argv) {
                    "USBSCAN1, E:); default: the first one found");
     cli.add_flag("-v,--verbose", options.verbose,
                  "the device link's trace lines and the job's status texts on standard error");
+    cli.add_flag("--json", options.json,
+                 "JSON lines on standard output, and nothing else there (see the README)");
+    cli.add_option("--log", options.logFile,
+                   "append one JSON line for the job to this file (created when missing); a log "
+                   "that cannot be opened ends the run with status 7 before any device work")
+        ->type_name("FILE");
 
     CLI::Option* lockTimeout =
         cli.add_option("--lock-timeout", options.lockTimeoutSeconds,
@@ -195,6 +397,11 @@ int main(int argc, char** argv) {
     update->add_flag("--no-verify", options.noVerify,
                      "do not read the written range back and compare it with the image (for a "
                      "device whose memory does not read back what was written)");
+    update
+        ->add_option("--backup", options.backupFile,
+                     "first read the range the image will overwrite into FILE (replaced in one "
+                     "step); when that fails, nothing is written. `update FILE` restores it")
+        ->type_name("FILE");
     CLI::App* read = cli.add_subcommand("read", "read LENGTH bytes of device memory from ADDRESS");
     read->add_option("ADDRESS", options.address, "start address (decimal, or hex as 0x.. or $..)")
         ->required();
@@ -207,6 +414,7 @@ int main(int argc, char** argv) {
     CLI::App* calibrate = cli.add_subcommand("calibrate", "start the calibration");
     CLI::App* list = cli.add_subcommand("list", "list the devices found, with their paths");
 
+    Report report(WantsJson(argc, argv));
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -214,28 +422,35 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForAllHelp& e) {
         return cli.exit(e);
     } catch (const CLI::ParseError& e) {
-        cli.exit(e);
-        return app::ToInt(ExitStatus::kUsage);
+        if (!report.Json()) {
+            cli.exit(e);
+            return app::ToInt(ExitStatus::kUsage);
+        }
+        report.Start(CommandOf(argc, argv));
+        return report.End(ExitStatus::kUsage, e.what());
     }
+    report.Start(CommandOf(argc, argv));
 
     options.lockTimeout = lockTimeout->count() > 0;
     std::optional<int> chosen;
     if (!options.device.empty()) {
         chosen = cli::DeviceHandleFromName(options.device);
         if (!chosen) {
-            return Fail(ExitStatus::kUsage, "'" + options.device +
-                                                "' names no device (use the "
-                                                "names that `kelvane-cli list` prints)");
+            return report.End(ExitStatus::kUsage, "'" + options.device +
+                                                      "' names no device (use the "
+                                                      "names that `kelvane-cli list` prints)");
         }
     }
     if (read->parsed() && options.file.empty())
-        return Fail(ExitStatus::kUsage, "the read-back file needs a name");
+        return report.End(ExitStatus::kUsage, "the read-back file needs a name");
+    if (update->parsed() && options.backupFile.empty() && update->count("--backup") > 0)
+        return report.End(ExitStatus::kUsage, "the backup file needs a name");
 
     cli::InstallBackends(options.verbose);
-    if (list->parsed()) return ListDevicesJob();
-    if (update->parsed()) return RunJob(Job::kUpdate, options, chosen);
-    if (read->parsed()) return RunJob(Job::kRead, options, chosen);
-    if (version->parsed()) return RunJob(Job::kVersion, options, chosen);
-    if (calibrate->parsed()) return RunJob(Job::kCalibrate, options, chosen);
-    return app::ToInt(ExitStatus::kUsage);
+    if (list->parsed()) return ListDevicesJob(report);
+    if (update->parsed()) return RunRecordedJob(Job::kUpdate, options, chosen, report);
+    if (read->parsed()) return RunRecordedJob(Job::kRead, options, chosen, report);
+    if (version->parsed()) return RunRecordedJob(Job::kVersion, options, chosen, report);
+    if (calibrate->parsed()) return RunRecordedJob(Job::kCalibrate, options, chosen, report);
+    return report.End(ExitStatus::kUsage, "no command");
 }

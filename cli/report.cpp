@@ -52,7 +52,12 @@ std::string Plural(std::uint64_t n, const char* one, const char* many) {
 }  // namespace
 
 std::string UpdateStateText(const app::JobOutcome& outcome) {
-    if (outcome.job != app::JobKind::kUpdate || outcome.end != app::JobEnd::kCallFailed) return {};
+    if (outcome.job != app::JobKind::kUpdate) return {};
+    const bool backupFailed = outcome.end == app::JobEnd::kBackupFileFailed ||
+                              outcome.end == app::JobEnd::kBackupReadFailed ||
+                              outcome.end == app::JobEnd::kBackupWriteFailed;
+    if (backupFailed) return "no block was sent: the device is unchanged";
+    if (outcome.end != app::JobEnd::kCallFailed) return {};
     // A block that was sent but refused or cut short may have left bytes behind.
     if (!outcome.blockSent) return "no block was sent: the device is unchanged";
     const std::uint32_t k = outcome.blocksConfirmed;
@@ -116,7 +121,16 @@ std::string FailureText(const app::JobOutcome& outcome) {
         case app::JobEnd::kVerifyReadFailed:
             return VerifyFailedText(outcome.verify);
         case app::JobEnd::kNoMemory:
-            return "the memory for the read-back could not be had";
+            return outcome.backup.ran ? "the memory for the backup could not be had"
+                                      : "the memory for the read-back could not be had";
+        case app::JobEnd::kBackupFileFailed:
+            return "the backup file cannot be written";
+        case app::JobEnd::kBackupReadFailed:
+            return "the backup failed: reading " + Plural(outcome.backup.length, "byte", "bytes") +
+                   " from " + Hex32(outcome.backup.start) + " failed at " +
+                   CallName(outcome.failedCall);
+        case app::JobEnd::kBackupWriteFailed:
+            return "the backup could not be written to its file";
         case app::JobEnd::kCallFailed:
             if (outcome.job == app::JobKind::kVersion) return "the version could not be read";
             return std::string(CallName(outcome.failedCall)) + " failed";

@@ -74,15 +74,22 @@ class System {
     // closed with CloseHandle; "none" is InvalidHandle(). Paths are the program's own texts.
     //
     // CreateFileA(path, access, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr):
-    // `access` is kGenericRead and/or kGenericWrite, `disposition` one of kCreateNew ...
-    // kTruncateExisting. InvalidHandle() on failure; a folder never opens, and neither does a
-    // read-only file for writing.
+    // `access` is kGenericRead and/or kGenericWrite, or kFileAppendData alone (every write goes
+    // to the file's end, in one piece against other appending writers), `disposition` one of
+    // kCreateNew ... kTruncateExisting. InvalidHandle() on failure; a folder never opens, and
+    // neither does a read-only file for writing.
     virtual Handle CreateFile(const char* path, std::uint32_t access, std::uint32_t shareMode,
                               std::uint32_t disposition) = 0;
     // ReadFile(h, buf, len, done, nullptr): true with *done == 0 at the end of the file.
     virtual bool ReadFile(Handle h, void* buf, std::uint32_t len, std::uint32_t* done) = 0;
     // WriteFile(h, data, len, done, nullptr). True does not mean whole: compare *done with len.
     virtual bool WriteFile(Handle h, const void* data, std::uint32_t len, std::uint32_t* done) = 0;
+    // A write at the end of a file opened with kFileAppendData, in one piece: another writer
+    // appending to the same file at the same time never lands inside it. *done short of `len`
+    // is not continued (a second write could be split from the first).
+    virtual bool AppendFile(Handle h, const void* data, std::uint32_t len, std::uint32_t* done) {
+        return WriteFile(h, data, len, done);
+    }
     // FlushFileBuffers(h): what was written is on the disk once this returns true.
     virtual bool FlushFileBuffers(Handle h) = 0;
     // GetFileSizeEx(h, &size): the size in bytes.
@@ -156,7 +163,9 @@ class System {
 // Arguments of the file calls, with their Win32 values.
 constexpr std::uint32_t kGenericRead = 0x80000000u;
 constexpr std::uint32_t kGenericWrite = 0x40000000u;
+constexpr std::uint32_t kFileAppendData = 0x00000004u;
 constexpr std::uint32_t kFileShareRead = 0x00000001u;
+constexpr std::uint32_t kFileShareWrite = 0x00000002u;
 constexpr std::uint32_t kCreateNew = 1;
 constexpr std::uint32_t kCreateAlways = 2;
 constexpr std::uint32_t kOpenExisting = 3;

@@ -376,8 +376,10 @@ Handle LinuxSystem::CreateFile(const char* path, std::uint32_t access, std::uint
                                std::uint32_t disposition) {
     if (path == nullptr || path[0] == '\0') return InvalidHandle();
     const bool read = (access & kGenericRead) != 0;
-    const bool write = (access & kGenericWrite) != 0;
+    const bool append = (access & kFileAppendData) != 0 && (access & kGenericWrite) == 0;
+    const bool write = (access & kGenericWrite) != 0 || append;
     int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    if (append) flags |= O_APPEND;
     switch (disposition) {
         case kCreateNew:
             flags |= O_CREAT | O_EXCL;
@@ -447,6 +449,21 @@ bool LinuxSystem::WriteFile(Handle h, const void* data, std::uint32_t len, std::
     }
     if (done) *done = put;
     return put == len || put > 0;
+}
+
+// O_APPEND makes finding the end and writing one step for every writer of the file; one call,
+// so that the piece is never split.
+bool LinuxSystem::AppendFile(Handle h, const void* data, std::uint32_t len, std::uint32_t* done) {
+    if (done) *done = 0;
+    const auto it = files_.find(h);
+    if (it == files_.end() || (data == nullptr && len != 0)) return false;
+    ssize_t n = -1;
+    do {
+        n = ::write(it->second->fd, data, len);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return false;
+    if (done) *done = static_cast<std::uint32_t>(n);
+    return true;
 }
 
 bool LinuxSystem::FlushFileBuffers(Handle h) {

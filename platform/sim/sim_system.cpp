@@ -394,7 +394,9 @@ platform::Handle SimSystem::CreateFile(const char* path, std::uint32_t access,
     if (!fileFaults_.accessDenied.empty() && FileKey(path) == FileKey(fileFaults_.accessDenied))
         return platform::InvalidHandle();
     const bool read = (access & platform::kGenericRead) != 0;
-    const bool write = (access & platform::kGenericWrite) != 0;
+    const bool append =
+        (access & platform::kFileAppendData) != 0 && (access & platform::kGenericWrite) == 0;
+    const bool write = (access & platform::kGenericWrite) != 0 || append;
     std::error_code ec;
     const auto st = std::filesystem::status(path, ec);
     const bool exists = std::filesystem::exists(st);
@@ -422,6 +424,7 @@ platform::Handle SimSystem::CreateFile(const char* path, std::uint32_t access,
             break;
     }
     if (mode == nullptr) return platform::InvalidHandle();
+    if (append) mode = "ab";
     auto file = std::make_unique<OpenFile>();
     file->stream.reset(std::fopen(path, mode));
     if (!file->stream) return platform::InvalidHandle();

@@ -140,6 +140,8 @@ static_assert(kCreateNew == CREATE_NEW && kCreateAlways == CREATE_ALWAYS &&
 static_assert(kMoveFileReplaceExisting == MOVEFILE_REPLACE_EXISTING &&
               kMoveFileWriteThrough == MOVEFILE_WRITE_THROUGH);
 static_assert(kMaxPath == MAX_PATH);
+static_assert(kFileAppendData == FILE_APPEND_DATA && kFileShareRead == FILE_SHARE_READ &&
+              kFileShareWrite == FILE_SHARE_WRITE);
 static_assert(kInvalidFileAttributes == INVALID_FILE_ATTRIBUTES &&
               kFileAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY &&
               kFileAttributeNormal == FILE_ATTRIBUTE_NORMAL);
@@ -161,6 +163,21 @@ bool Win32System::WriteFile(Handle h, const void* data, std::uint32_t len, std::
     DWORD n = 0;
     const bool ok = ::WriteFile(h, data, len, &n, nullptr) != FALSE;
     if (done) *done = n;
+    return ok;
+}
+
+// An append-only handle writes at the end of the file, but not every implementation of it makes
+// the end and the write one step for writers on other handles (Wine's does not). A lock on a
+// range far past any end the file can have serialises the appending writers of this program,
+// and keeps out of the way of readers.
+bool Win32System::AppendFile(Handle h, const void* data, std::uint32_t len, std::uint32_t* done) {
+    if (done) *done = 0;
+    OVERLAPPED range{};
+    range.Offset = 0;
+    range.OffsetHigh = 0x7FFFFFFFu;
+    if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range)) return false;
+    const bool ok = WriteFile(h, data, len, done);
+    ::UnlockFileEx(h, 0, 1, 0, &range);
     return ok;
 }
 

@@ -40,6 +40,7 @@ class Win32System final : public System {
                       std::uint32_t disposition) override;
     bool ReadFile(Handle h, void* buf, std::uint32_t len, std::uint32_t* done) override;
     bool WriteFile(Handle h, const void* data, std::uint32_t len, std::uint32_t* done) override;
+    bool AppendFile(Handle h, const void* data, std::uint32_t len, std::uint32_t* done) override;
     bool FlushFileBuffers(Handle h) override;
     bool GetFileSizeEx(Handle h, std::int64_t* size) override;
     std::uint32_t GetTempFileName(const char* folder, const char* prefix, char* buf) override;

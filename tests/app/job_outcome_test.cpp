@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -244,6 +245,54 @@ TEST_F(UpdateOutcomeTest, AFailedClosingAndARefusedReleaseAreWarnings) {
         EXPECT_EQ(view_.LastStatus(), "Update FW Ok.");
     }
     EXPECT_EQ(form_.LastOutcome().releasesRefused, 1u);
+}
+
+// The backup reads the rounded range the blocks will cover before the first of them; `update`
+// of the backup then puts the memory back as it was. A backup whose read fails sends no block
+// and leaves an earlier backup file as it was.
+TEST_F(UpdateOutcomeTest, TheBackupSavesTheRangeFirstAndRestoresIt) {
+    Attach(Attach::kStillImage);
+    const std::vector<std::uint8_t> before = scanner_.ReadMemory(0x4000, 73728);
+    const std::vector<std::uint8_t> image = MakeImage("fw.bin", 70000);
+    form_.BackupFileName = "backup.bin";
+    form_.UpdateFirmware("fw.bin");
+    const app::JobOutcome& o = form_.LastOutcome();
+    EXPECT_EQ(o.end, JobEnd::kDone);
+    EXPECT_TRUE(o.backup.written);
+    EXPECT_EQ(o.backup.length, 73728u);  // 70,000 padded to 4 KiB, as the last block is
+    const Strings calls = CallTexts();
+    ASSERT_GE(calls.size(), 12u);
+    const Strings first(calls.begin(), calls.begin() + 12);
+    EXPECT_EQ(first, (Strings{"get 3 16", "get 5 16", "set 4 4 00004000", "get 11 65536",
+                              "get 6 16", "get 5 16", "set 4 4 00014000", "get 11 8192", "get 6 16",
+                              "get 5 16", "set 4 4 00004000", "set 5 65536"}));
+    const std::string saved = ReadFileText(WorkDir() / "backup.bin");
+    EXPECT_EQ(std::vector<std::uint8_t>(saved.begin(), saved.end()), before);
+    EXPECT_EQ(scanner_.ReadMemory(0x4000, 70000), image);
+
+    form_.BackupFileName.clear();
+    form_.UpdateFirmware("backup.bin");
+    EXPECT_EQ(form_.LastOutcome().end, JobEnd::kDone);
+    EXPECT_EQ(scanner_.ReadMemory(0x4000, 73728), before);
+
+    const auto blocks = [&] {
+        const Strings all = CallTexts();
+        return std::count_if(all.begin(), all.end(),
+                             [](const std::string& c) { return c.rfind("set 5", 0) == 0; });
+    };
+    const auto blocksBefore = blocks();
+    WriteFileText(WorkDir() / "backup.bin", "earlier");
+    scanner_.Inject(sim::Fault::DataFails().OnCommand(0x02, 0x02, 11));
+    form_.BackupFileName = "backup.bin";
+    form_.UpdateFirmware("fw.bin");
+    const app::JobOutcome& failed = form_.LastOutcome();
+    EXPECT_EQ(failed.end, JobEnd::kBackupReadFailed);
+    EXPECT_EQ(failed.failedCall, JobCall::kMemory);
+    EXPECT_FALSE(failed.blockSent);
+    EXPECT_EQ(app::ExitStatusOf(failed), ExitStatus::kDeviceFailed);
+    EXPECT_EQ(blocks(), blocksBefore);
+    EXPECT_EQ(ReadFileText(WorkDir() / "backup.bin"), "earlier");
+    EXPECT_EQ(scanner_.ReadMemory(0x4000, 73728), before);
 }
 
 }  // namespace
