@@ -19,6 +19,8 @@ enum class ExitStatus : int {
                            // limit), or its lock could not be had: nothing was run
     kVerifyMismatch = 9,   // the update was done, but the device's memory read back differs from
                            // the image (command-line program only)
+    kSomeFailed = 10,      // a job on several scanners failed on one or more of them
+                           // (command-line program only; each scanner's own status is shown)
 };
 
 constexpr int ToInt(ExitStatus s) {
@@ -48,6 +50,8 @@ constexpr const char* ExitStatusName(ExitStatus s) {
             return "lock unavailable";
         case ExitStatus::kVerifyMismatch:
             return "verify mismatch";
+        case ExitStatus::kSomeFailed:
+            return "some scanners failed";
     }
     return "unknown";
 }

@@ -152,7 +152,10 @@ void TForm1::UpdateFirmware(const char* path) {
             EndJob(end);
         } else {
             if (ImageLoaded) ImageLoaded(image.get(), size);
-            if (ReadVersionAround) outcome_.versionBefore = ReadDeviceVersion(handle);
+            if (ReadVersionAround) {
+                outcome_.versionBefore = ReadDeviceVersion(handle);
+                if (VersionBeforeRead) VersionBeforeRead(outcome_.versionBefore);
+            }
             // The blocks cover the image with the last still-image block padded.
             const std::uint32_t covered =
                 handle > kLastDiskHandle ? RoundUp(size, kRoundingUnit) : size;

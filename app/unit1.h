@@ -101,6 +101,8 @@ class TForm1 {
     // An update reads the device's version before its first write and after its end (for a
     // record of the job). The window program does not.
     bool ReadVersionAround = false;
+    // Told the version read before the update's first write (nothing when that read failed).
+    std::function<void(const std::optional<std::string>& version)> VersionBeforeRead;
     // Told the image's bytes once the update has loaded them, before any block goes out.
     std::function<void(const std::uint8_t* image, std::uint32_t size)> ImageLoaded;
     // Told the device handle when a job has connected to its device. When set, it replaces the

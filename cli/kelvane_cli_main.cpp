@@ -11,6 +11,7 @@
 // The exit status is one of app::ExitStatus. With --json standard output carries JSON lines only
 // (cli/json_lines.h); without a terminal, progress goes to standard error a tenth at a time.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -35,14 +36,17 @@
 #include "cli/job_record.h"
 #include "cli/json_lines.h"
 #include "cli/report.h"
+#include "cli/station.h"
 #include "devlink/device_list.h"
+#include "platform/platform.h"
 
 namespace {
 
 using app::ExitStatus;
 
 struct Options {
-    std::string device;
+    std::vector<std::string> devices;  // --device, once or more
+    bool all = false;                  // --all
     bool verbose = false;
     std::string image;
     std::string address;
@@ -189,6 +193,13 @@ RunFacts RunJob(Job job, const Options& options, std::optional<int> chosen, Repo
                 std::fflush(stdout);
             }
             facts.device = device;
+        };
+    }
+    if (report.Json()) {
+        form.VersionBeforeRead = [](const std::optional<std::string>& version) {
+            nlohmann::ordered_json line = {{"type", "version"}, {"when", "before"}};
+            line["version"] = version ? nlohmann::ordered_json(*version) : nullptr;
+            cli::WriteLine(stdout, line);
         };
     }
     if (!options.logFile.empty() && job == Job::kUpdate) {
@@ -342,6 +353,69 @@ int ListDevicesJob(Report& report) {
     return report.End(ExitStatus::kOk, std::to_string(devices.size()) + " device(s)");
 }
 
+// The job on several scanners: a worker of this program for each, pinned to it.
+int RunStationJob(const std::string& command, const Options& options, Report& report) {
+    std::vector<std::string> names = options.devices;
+    if (options.all) {
+        for (const ListedDevice& d : ListDevices())
+            if (d.acceptedVendor) names.push_back(d.name);
+    } else {
+        // "USBSCAN1" and "\\.\USBSCAN1" are one scanner: each gets one worker.
+        std::vector<std::string> canonical;
+        for (const std::string& name : names) {
+            const std::string full = cli::DeviceNameOf(*cli::DeviceHandleFromName(name));
+            if (std::find(canonical.begin(), canonical.end(), full) == canonical.end())
+                canonical.push_back(full);
+        }
+        names = canonical;
+    }
+    cli::StationRequest request;
+    request.command = command;
+    request.json = report.Json();
+    request.terminal = StdoutIsTerminal();
+    if (names.empty()) {
+        if (report.Json()) report.Start(command);
+        return report.End(ExitStatus::kNoDevice, "No Device is Existing.");
+    }
+    std::vector<std::string> wheres;
+    for (const std::string& name : names) wheres.push_back(cli::DescribeDevice(name));
+    char self[4096] = {};
+    if (platform::Sys().GetModuleFileName(self, sizeof self) == 0 ||
+        std::strlen(self) + 1 >= sizeof self) {
+        if (report.Json()) report.Start(command);
+        return report.End(ExitStatus::kDeviceFailed, "this program's own path cannot be had");
+    }
+    request.program = self;
+    if (options.verbose) request.options.push_back("--verbose");
+    if (options.lockTimeout) {
+        request.options.push_back("--lock-timeout");
+        request.options.push_back(std::to_string(options.lockTimeoutSeconds));
+    }
+    // Every worker appends its own line: the appends never mix.
+    if (!options.logFile.empty()) {
+        request.options.push_back("--log");
+        request.options.push_back(Absolute(options.logFile));
+    }
+    if (command == "update") {
+        if (options.noVerify) request.arguments.emplace_back("--no-verify", false);
+        if (!options.backupFile.empty()) {
+            request.arguments.emplace_back("--backup", false);
+            request.arguments.emplace_back(options.backupFile, true);
+        }
+        request.arguments.emplace_back("--", false);
+        request.arguments.emplace_back(options.image, false);
+    } else if (command == "read") {
+        request.arguments.emplace_back("--", false);
+        request.arguments.emplace_back(options.address, false);
+        request.arguments.emplace_back(options.length, false);
+        request.arguments.emplace_back(options.file, true);
+    } else if (command == "version" && !options.resultFile.empty()) {
+        request.arguments.emplace_back("--result", false);
+        request.arguments.emplace_back(Absolute(options.resultFile), true);
+    }
+    return cli::RunStation(request, names, cli::Identities(names, wheres));
+}
+
 // Whether the command line asks for JSON lines, looked for before it is parsed so that a usage
 // error comes out as a line too.
 bool WantsJson(int argc, char** argv) {
@@ -368,15 +442,20 @@ int main(int argc, char** argv) {
     cli.name("kelvane-cli");
     cli.require_subcommand(1);
     std::string statuses = "Exit statuses:";
-    for (int n = 0; n <= app::ToInt(ExitStatus::kVerifyMismatch); ++n)
+    for (int n = 0; n <= app::ToInt(ExitStatus::kSomeFailed); ++n)
         statuses += " " + std::to_string(n) + " " +
                     app::ExitStatusName(static_cast<ExitStatus>(n)) +
-                    (n < app::ToInt(ExitStatus::kVerifyMismatch) ? "," : ".");
+                    (n < app::ToInt(ExitStatus::kSomeFailed) ? "," : ".");
     cli.footer(statuses);
     cli.fallthrough();
-    cli.add_option("--device", options.device,
+    cli.add_option("--device", options.devices,
                    "the device to use, as `list` names it (\\\\.\\USBSCAN0, \\\\.\\E:, "
-                   "USBSCAN1, E:); default: the first one found");
+                   "USBSCAN1, E:); default: the first one found. Given more than once: the job "
+                   "runs on each of them at once")
+        ->type_name("NAME");
+    cli.add_flag("--all", options.all,
+                 "run the job on every scanner attached, each in a worker of its own, at once; "
+                 "exit status 10 when it failed on one or more");
     cli.add_flag("-v,--verbose", options.verbose,
                  "the device link's trace lines and the job's status texts on standard error");
     cli.add_flag("--json", options.json,
@@ -429,18 +508,23 @@ int main(int argc, char** argv) {
         report.Start(CommandOf(argc, argv));
         return report.End(ExitStatus::kUsage, e.what());
     }
-    report.Start(CommandOf(argc, argv));
+    const bool station = options.all || options.devices.size() > 1;
+    if (!station || list->parsed()) report.Start(CommandOf(argc, argv));
 
     options.lockTimeout = lockTimeout->count() > 0;
     std::optional<int> chosen;
-    if (!options.device.empty()) {
-        chosen = cli::DeviceHandleFromName(options.device);
+    for (const std::string& name : options.devices) {
+        chosen = cli::DeviceHandleFromName(name);
         if (!chosen) {
-            return report.End(ExitStatus::kUsage, "'" + options.device +
+            return report.End(ExitStatus::kUsage, "'" + name +
                                                       "' names no device (use the "
                                                       "names that `kelvane-cli list` prints)");
         }
     }
+    if (station && list->parsed())
+        return report.End(ExitStatus::kUsage, "`list` shows every scanner already");
+    if (options.all && !options.devices.empty())
+        return report.End(ExitStatus::kUsage, "--all and --device do not go together");
     if (read->parsed() && options.file.empty())
         return report.End(ExitStatus::kUsage, "the read-back file needs a name");
     if (update->parsed() && options.backupFile.empty() && update->count("--backup") > 0)
@@ -448,6 +532,13 @@ int main(int argc, char** argv) {
 
     cli::InstallBackends(options.verbose);
     if (list->parsed()) return ListDevicesJob(report);
+    if (station) {
+        const char* command = update->parsed()    ? "update"
+                              : read->parsed()    ? "read"
+                              : version->parsed() ? "version"
+                                                  : "calibrate";
+        return RunStationJob(command, options, report);
+    }
     if (update->parsed()) return RunRecordedJob(Job::kUpdate, options, chosen, report);
     if (read->parsed()) return RunRecordedJob(Job::kRead, options, chosen, report);
     if (version->parsed()) return RunRecordedJob(Job::kVersion, options, chosen, report);

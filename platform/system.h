@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -52,6 +53,31 @@ class System {
     virtual bool CreateProcessNoWindow(const char* applicationName, char* commandLine,
                                        ProcessInfo* pi) = 0;
     virtual bool GetExitCodeProcess(Handle process, std::uint32_t* code) = 0;
+
+    // --- Worker programs ------------------------------------------------------------------------
+    // Starts the program `argv[0]` with the arguments `argv`, its standard output into a new pipe
+    // whose reading end goes to *output, its standard input and error this process's. *process
+    // is for WaitWorker; both are closed with CloseHandle. Workers are started from one thread,
+    // one after another, so that none inherits another's pipe. False with nothing started.
+    virtual bool StartWorker(const std::vector<std::string>& argv, Handle* process,
+                             Handle* output) {
+        (void)argv, (void)process, (void)output;
+        return false;
+    }
+    // What the worker has written, as soon as there is some: up to `len` bytes, *done == 0 at
+    // the end of its output. May be called from a thread of its own for each worker.
+    virtual bool ReadWorkerOutput(Handle output, void* buf, std::uint32_t len,
+                                  std::uint32_t* done) {
+        (void)output, (void)buf, (void)len;
+        if (done) *done = 0;
+        return false;
+    }
+    // Waits for the worker's end; *code is its exit status (128 + the signal for one that a
+    // signal ended).
+    virtual bool WaitWorker(Handle process, std::uint32_t* code) {
+        (void)process, (void)code;
+        return false;
+    }
 
     // --- Files ----------------------------------------------------------------------------------
     // WritePrivateProfileStringA(section, key, value, path).

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/linux/linux_worker.h"
 #include "platform/profile/profile_file.h"
 
 namespace platform::linux_os {
@@ -259,7 +260,7 @@ std::string LinuxSystem::MutexOwner(Handle h) {
 }
 
 bool LinuxSystem::CloseHandle(Handle h) {
-    return locks_.erase(h) == 1 || files_.erase(h) == 1;
+    return locks_.erase(h) == 1 || files_.erase(h) == 1 || workers_.erase(h) == 1;
 }
 
 void LinuxSystem::Sleep(std::uint32_t ms) {

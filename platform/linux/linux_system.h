@@ -107,8 +107,16 @@ class LinuxSystem final : public System {
     // name cannot be one.
     std::string LockAddress(const char* name) const;
 
+    // Worker programs (posix_spawn; linux_workers.cpp).
+    bool StartWorker(const std::vector<std::string>& argv, Handle* process,
+                     Handle* output) override;
+    bool ReadWorkerOutput(Handle output, void* buf, std::uint32_t len,
+                          std::uint32_t* done) override;
+    bool WaitWorker(Handle process, std::uint32_t* code) override;
+
     struct NamedLock;
     struct PlainFile;
+    struct Worker;
 
   private:
     Handle OpenLock(const char* name);
@@ -121,6 +129,7 @@ class LinuxSystem final : public System {
     bool debugOutput_ = false;
     std::map<Handle, std::unique_ptr<NamedLock>> locks_;
     std::map<Handle, std::unique_ptr<PlainFile>> files_;
+    std::map<Handle, std::unique_ptr<Worker>> workers_;
 };
 
 }  // namespace platform::linux_os

@@ -29,6 +29,13 @@ class Win32System final : public System {
     bool CreateProcessNoWindow(const char* applicationName, char* commandLine,
                                ProcessInfo* pi) override;
     bool GetExitCodeProcess(Handle process, std::uint32_t* code) override;
+    bool StartWorker(const std::vector<std::string>& argv, Handle* process,
+                     Handle* output) override;
+    bool ReadWorkerOutput(Handle output, void* buf, std::uint32_t len,
+                          std::uint32_t* done) override;
+    bool WaitWorker(Handle process, std::uint32_t* code) override;
+    // The command line that gives a program the arguments `argv` (argv[0] its name).
+    static std::string CommandLineOf(const std::vector<std::string>& argv);
 
     bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                    const char* path) override;

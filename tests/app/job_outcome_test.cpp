@@ -42,6 +42,10 @@ TEST(JobOutcomeMapping, EveryEndHasItsTextAndStatus) {
         {JobKind::kUpdate, JobEnd::kUnfinished, nullptr, ExitStatus::kDeviceFailed},
         {JobKind::kUpdate, JobEnd::kVerifyMismatch, "Update FW Ok.", ExitStatus::kVerifyMismatch},
         {JobKind::kUpdate, JobEnd::kVerifyReadFailed, "Update FW Ok.", ExitStatus::kDeviceFailed},
+        // A backup that failed sent no block, and the window never makes one.
+        {JobKind::kUpdate, JobEnd::kBackupFileFailed, nullptr, ExitStatus::kOutputFile},
+        {JobKind::kUpdate, JobEnd::kBackupReadFailed, nullptr, ExitStatus::kDeviceFailed},
+        {JobKind::kUpdate, JobEnd::kBackupWriteFailed, nullptr, ExitStatus::kOutputFile},
         {JobKind::kRead, JobEnd::kDone, "Upload OK!", ExitStatus::kOk},
         {JobKind::kRead, JobEnd::kNoDevice, "No Device is Existing", ExitStatus::kNoDevice},
         {JobKind::kRead, JobEnd::kConnectFailed, "Connect to Device Failed!",

@@ -19,7 +19,7 @@ using app::JobEnd;
 TEST(Outcome, OnlyADoneJobIsSuccess) {
     for (const auto job : {app::JobKind::kUpdate, app::JobKind::kRead, app::JobKind::kVersion,
                            app::JobKind::kCalibrate}) {
-        for (int e = 0; e <= static_cast<int>(JobEnd::kVerifyMismatch); ++e) {
+        for (int e = 0; e <= static_cast<int>(JobEnd::kBackupWriteFailed); ++e) {
             app::JobOutcome outcome;
             outcome.job = job;
             outcome.end = static_cast<JobEnd>(e);

@@ -37,7 +37,7 @@ platform::System& RealSystem() {
 // Each status comes out as one line, read back to the same number and name; a message that is
 // no valid UTF-8 or holds a line end cannot break the line.
 TEST(JsonLines, EveryStatusIsOneLineThatReadsBack) {
-    for (int n = 0; n <= app::ToInt(ExitStatus::kVerifyMismatch); ++n) {
+    for (int n = 0; n <= app::ToInt(ExitStatus::kSomeFailed); ++n) {
         const auto status = static_cast<ExitStatus>(n);
         app::JobOutcome outcome;
         outcome.end = app::JobEnd::kVerifyMismatch;
