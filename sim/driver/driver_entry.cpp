@@ -1,11 +1,13 @@
-// Kernel glue of the scanner driver. One scanner (memory image, exchange log, one session per
-// open handle) answers through up to three devices, all under one lock:
-// - \Device\KelvaneScannerControl, linked as \DosDevices\KelvaneScannerControl, always: the
-//   private controls, whichever presentations are on;
-// - the still-image device \Device\KelvaneScanner0, linked as \DosDevices\USBSCAN0 (on unless the
-//   service's StillImage value is 0): Bulk-Only Transport over ReadFile/WriteFile;
-// - the removable drive \Device\KelvaneScannerDisk0, linked as \DosDevices\X: when the service's
-//   DiskLetter value names a letter: IOCTL_SCSI_PASS_THROUGH_DIRECT.
+// Kernel glue of the scanner driver. Each scanner N (memory image, exchange log, one session per
+// open handle) answers through up to three devices:
+// - \Device\KelvaneScannerControl<N>, linked as \DosDevices\KelvaneScannerControl<N> (no number
+//   for scanner 0), always: the private controls, whichever presentations are on;
+// - the still-image device \Device\KelvaneScanner<N>, linked as \DosDevices\USBSCAN<N>, for the
+//   first StillImage scanners (the service's value: how many, 1 when absent): Bulk-Only
+//   Transport over ReadFile/WriteFile;
+// - the removable drive \Device\KelvaneScannerDisk<N>, linked as \DosDevices\X:, where the
+//   service's DiskLetter value holds an N-th letter: IOCTL_SCSI_PASS_THROUGH_DIRECT.
+// One lock serialises every request of every scanner, so they can share one tick counter.
 // Requests complete at once: the device never makes a caller wait.
 #include <new>
 
@@ -42,28 +44,48 @@ static_assert(sizeof(UnixDriveRecord) == 32);
 
 constexpr ACCESS_MASK kProcessVmAccess = 0x0008 | 0x0010 | 0x0020;  // operation, read, write
 
+// A name of the form PREFIX<N>, N a digit (left out for 0 unless `zeroToo`), in storage of its
+// own.
+struct NumberedName {
+    WCHAR buffer[48];
+    UNICODE_STRING string;
+
+    void Make(const wchar_t* prefix, std::uint32_t n, bool zeroToo) {
+        USHORT i = 0;
+        for (; prefix[i] != L'\0' && i + 2u < sizeof buffer / sizeof buffer[0]; ++i)
+            buffer[i] = prefix[i];
+        if (n != 0 || zeroToo) buffer[i++] = static_cast<WCHAR>(L'0' + n);
+        buffer[i] = L'\0';
+        RtlInitUnicodeString(&string, buffer);
+    }
+};
+
+// One scanner: its model and log, and its devices and links.
 struct DeviceState {
-    FAST_MUTEX lock;
     scanner_driver::ScannerCore core;
     std::uint8_t* memory;
     scanner_driver::ExchangeRecord* log;
     std::uint8_t* staging;
+    PDEVICE_OBJECT devices[3];
+    NumberedName controlLink;
+    bool controlLinked;
+    NumberedName stillImageLink;
+    bool stillImageLinked;
+    WCHAR diskLinkBuffer[16];
+    UNICODE_STRING diskLink;
+    WCHAR diskLetter;  // 0: no disk presentation
+    bool diskLinked;
 };
 
-// What each device object carries: which presentation it is.
+// What each device object carries: which presentation of which scanner it is.
 struct DeviceExtension {
     scanner_driver::Presentation presentation;
+    DeviceState* scanner;
 };
 
-DeviceState* g_state = nullptr;
-PDEVICE_OBJECT g_devices[3] = {};
-UNICODE_STRING g_controlLink;
-UNICODE_STRING g_stillImageLink;
-bool g_stillImageLinked = false;
-WCHAR g_diskLinkBuffer[] = L"\\DosDevices\\K:";
-UNICODE_STRING g_diskLink;
-WCHAR g_diskLetter = 0;  // 0: no disk presentation
-bool g_diskLinked = false;
+FAST_MUTEX g_lock;
+std::uint32_t g_ticks = 0;  // every scanner's calls, counted under g_lock
+DeviceState* g_scanners[scanner_driver::kMaxScanners] = {};
 
 // What the host side met last on the disk path, for the status control: how the caller's
 // process was opened and how its memory was last read and written.
@@ -208,16 +230,17 @@ scanner_driver::Presentation PresentationOf(PDEVICE_OBJECT device) {
     return static_cast<DeviceExtension*>(device->DeviceExtension)->presentation;
 }
 
-// Holds the scanner's lock for one request.
+DeviceState* ScannerOf(PDEVICE_OBJECT device) {
+    return static_cast<DeviceExtension*>(device->DeviceExtension)->scanner;
+}
+
+// Holds the scanners' lock for one request.
 class Locked {
   public:
-    explicit Locked(DeviceState* state) : state_(state) { ExAcquireFastMutex(&state_->lock); }
+    Locked() { ExAcquireFastMutex(&g_lock); }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
-    ~Locked() { ExReleaseFastMutex(&state_->lock); }
-
-  private:
-    DeviceState* state_;
+    ~Locked() { ExReleaseFastMutex(&g_lock); }
 };
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -239,9 +262,9 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     if (memory == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     auto* session = new (memory) scanner_driver::Session();
     {
-        Locked hold(g_state);
+        Locked hold;
         // The driver host answers with the process that sent the request.
-        g_state->core.Open(
+        ScannerOf(device)->core.Open(
             *session,
             static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())),
             PresentationOf(device));
@@ -250,12 +273,12 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS DispatchClose(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (scanner_driver::Session* session = SessionOf(stack)) {
         {
-            Locked hold(g_state);
-            g_state->core.Close(*session);
+            Locked hold;
+            ScannerOf(device)->core.Close(*session);
         }
         stack->FileObject->FsContext = nullptr;
         session->~Session();
@@ -270,27 +293,27 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT, PIRP irp) {
 
 // Buffered I/O: the data sits in the system buffer, and the count moved goes back as the
 // request's information. A call the device cannot serve fails like a stalled pipe.
-NTSTATUS DispatchRead(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     scanner_driver::Session* session = SessionOf(stack);
     if (session == nullptr) return Complete(irp, STATUS_INVALID_HANDLE, 0);
     auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     const ULONG length = buffer ? stack->Parameters.Read.Length : 0;
     std::uint32_t given = 0;
-    Locked hold(g_state);
-    const bool ok = g_state->core.Read(*session, buffer, length, &given);
+    Locked hold;
+    const bool ok = ScannerOf(device)->core.Read(*session, buffer, length, &given);
     return Complete(irp, ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, ok ? given : 0);
 }
 
-NTSTATUS DispatchWrite(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     scanner_driver::Session* session = SessionOf(stack);
     if (session == nullptr) return Complete(irp, STATUS_INVALID_HANDLE, 0);
     const auto* buffer = static_cast<const std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     const ULONG length = buffer ? stack->Parameters.Write.Length : 0;
     std::uint32_t taken = 0;
-    Locked hold(g_state);
-    const bool ok = g_state->core.Write(*session, buffer, length, &taken);
+    Locked hold;
+    const bool ok = ScannerOf(device)->core.Write(*session, buffer, length, &taken);
     return Complete(irp, ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, ok ? taken : 0);
 }
 
@@ -305,7 +328,7 @@ void AddHostStatus(void* buffer, std::uint32_t returned) {
     st->lastMemoryWrite = static_cast<std::uint32_t>(g_lastWriteStatus);
 }
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     scanner_driver::Session* session = SessionOf(stack);
     if (session == nullptr) return Complete(irp, STATUS_INVALID_HANDLE, 0);
@@ -319,12 +342,13 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
     if (code == kIoctlScsiPassThroughDirect) {
         // Opened before taking the lock: the caller's process is the same for the whole request.
         CallerProcess caller;
-        Locked hold(g_state);
-        result =
-            g_state->core.PassThrough(*session, buffer, inLen, outLen, &returned, caller.Memory());
+        Locked hold;
+        result = ScannerOf(device)->core.PassThrough(*session, buffer, inLen, outLen, &returned,
+                                                     caller.Memory());
     } else {
-        Locked hold(g_state);
-        result = g_state->core.Control(*session, code, buffer, inLen, buffer, outLen, &returned);
+        Locked hold;
+        result = ScannerOf(device)->core.Control(*session, code, buffer, inLen, buffer, outLen,
+                                                 &returned);
         if (code == scanner_driver::kIoctlStatus && result == scanner_driver::ControlResult::kOk)
             AddHostStatus(buffer, returned);
     }
@@ -384,21 +408,43 @@ class RegistryKey {
     HANDLE h_ = nullptr;
 };
 
-// StillImage (REG_DWORD, 0 turns the still-image device off) and DiskLetter (REG_SZ, the drive
-// letter of the disk presentation; absent or empty: none).
-void ReadPresentations(PUNICODE_STRING registryPath, bool* stillImage, WCHAR* diskLetter) {
-    *stillImage = true;
-    *diskLetter = 0;
+// What the service's key asks for: StillImage (REG_DWORD, how many scanners present a
+// still-image device; 1 when absent, 0 none) and DiskLetter (REG_SZ, one drive letter per scanner
+// that presents a removable drive, in scanner order; absent or empty: none). Letters that are no
+// drive letter, or that repeat, end the list; so does the scanner limit.
+struct Presentations {
+    std::uint32_t stillImages = 1;
+    WCHAR diskLetters[scanner_driver::kMaxScanners] = {};
+    std::uint32_t disks = 0;
+
+    std::uint32_t Scanners() const {
+        const std::uint32_t n = stillImages > disks ? stillImages : disks;
+        return n == 0 ? 1 : n;  // the controls are always there
+    }
+};
+
+Presentations ReadPresentations(PUNICODE_STRING registryPath) {
+    Presentations p;
     RegistryKey key(registryPath);
     ULONG type = 0, length = 0;
     std::uint8_t data[16];
-    if (key.Query(L"StillImage", &type, data, &length) && type == REG_DWORD && length == 4)
-        *stillImage = (data[0] | data[1] | data[2] | data[3]) != 0;
-    if (key.Query(L"DiskLetter", &type, data, &length) && type == REG_SZ && length >= 2) {
-        WCHAR letter = static_cast<WCHAR>(data[0] | (data[1] << 8));
-        if (letter >= L'a' && letter <= L'z') letter = static_cast<WCHAR>(letter - L'a' + L'A');
-        if (letter >= L'C' && letter <= L'Z') *diskLetter = letter;
+    if (key.Query(L"StillImage", &type, data, &length) && type == REG_DWORD && length == 4) {
+        const std::uint32_t n = data[0] | (data[1] << 8) | (data[2] << 16) |
+                                (static_cast<std::uint32_t>(data[3]) << 24);
+        p.stillImages = n < scanner_driver::kMaxScanners ? n : scanner_driver::kMaxScanners;
     }
+    if (key.Query(L"DiskLetter", &type, data, &length) && type == REG_SZ) {
+        for (ULONG at = 0; at + 1 < length && p.disks < scanner_driver::kMaxScanners; at += 2) {
+            WCHAR letter = static_cast<WCHAR>(data[at] | (data[at + 1] << 8));
+            if (letter >= L'a' && letter <= L'z') letter = static_cast<WCHAR>(letter - L'a' + L'A');
+            if (letter < L'C' || letter > L'Z') break;
+            bool repeated = false;
+            for (std::uint32_t k = 0; k < p.disks; ++k) repeated |= p.diskLetters[k] == letter;
+            if (repeated) break;
+            p.diskLetters[p.disks++] = letter;
+        }
+    }
+    return p;
 }
 
 // --- The drive letter ------------------------------------------------------------------------
@@ -428,47 +474,41 @@ NTSTATUS DefineDrive(WCHAR letter, ULONG type) {
 }
 
 // The mount manager links the letter to a volume of its own; the letter must reach our device.
-NTSTATUS LinkDisk(PUNICODE_STRING deviceName) {
-    NTSTATUS status = DefineDrive(g_diskLetter, kDriveRemovable);
+NTSTATUS LinkDisk(DeviceState& scanner, PUNICODE_STRING deviceName) {
+    NTSTATUS status = DefineDrive(scanner.diskLetter, kDriveRemovable);
     if (!NT_SUCCESS(status)) return status;
-    IoDeleteSymbolicLink(&g_diskLink);
-    status = IoCreateSymbolicLink(&g_diskLink, deviceName);
+    IoDeleteSymbolicLink(&scanner.diskLink);
+    status = IoCreateSymbolicLink(&scanner.diskLink, deviceName);
     if (!NT_SUCCESS(status)) {
-        DefineDrive(g_diskLetter, kDriveNoRootDir);
+        DefineDrive(scanner.diskLetter, kDriveNoRootDir);
         return status;
     }
-    g_diskLinked = true;
+    scanner.diskLinked = true;
     return STATUS_SUCCESS;
 }
 
 // --- Start and unload ------------------------------------------------------------------------
 
-void FreeState() {
-    if (g_state == nullptr) return;
-    if (g_state->memory) ExFreePoolWithTag(g_state->memory, kPoolTag);
-    if (g_state->log) ExFreePoolWithTag(g_state->log, kPoolTag);
-    if (g_state->staging) ExFreePoolWithTag(g_state->staging, kPoolTag);
-    g_state->~DeviceState();
-    ExFreePoolWithTag(g_state, kPoolTag);
-    g_state = nullptr;
+void RemoveScanner(DeviceState*& scanner) {
+    if (scanner == nullptr) return;
+    if (scanner->diskLinked) {
+        IoDeleteSymbolicLink(&scanner->diskLink);
+        DefineDrive(scanner->diskLetter, kDriveNoRootDir);
+    }
+    if (scanner->stillImageLinked) IoDeleteSymbolicLink(&scanner->stillImageLink.string);
+    if (scanner->controlLinked) IoDeleteSymbolicLink(&scanner->controlLink.string);
+    for (PDEVICE_OBJECT device : scanner->devices)
+        if (device) IoDeleteDevice(device);
+    if (scanner->memory) ExFreePoolWithTag(scanner->memory, kPoolTag);
+    if (scanner->log) ExFreePoolWithTag(scanner->log, kPoolTag);
+    if (scanner->staging) ExFreePoolWithTag(scanner->staging, kPoolTag);
+    scanner->~DeviceState();
+    ExFreePoolWithTag(scanner, kPoolTag);
+    scanner = nullptr;
 }
 
 void RemoveAll() {
-    if (g_diskLinked) {
-        IoDeleteSymbolicLink(&g_diskLink);
-        DefineDrive(g_diskLetter, kDriveNoRootDir);
-        g_diskLinked = false;
-    }
-    if (g_stillImageLinked) {
-        IoDeleteSymbolicLink(&g_stillImageLink);
-        g_stillImageLinked = false;
-    }
-    IoDeleteSymbolicLink(&g_controlLink);
-    for (PDEVICE_OBJECT& device : g_devices) {
-        if (device) IoDeleteDevice(device);
-        device = nullptr;
-    }
-    FreeState();
+    for (DeviceState*& scanner : g_scanners) RemoveScanner(scanner);
 }
 
 void DriverUnload(PDRIVER_OBJECT) {
@@ -486,72 +526,92 @@ void ApplyDefaults(sim::ModelConfig& c) {
     c.patterned = true;
 }
 
-NTSTATUS CreateState() {
+NTSTATUS CreateScanner(DeviceState** made) {
     void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(DeviceState), kPoolTag);
     if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    g_state = new (memory) DeviceState();
-    ExInitializeFastMutex(&g_state->lock);
-    g_state->memory = static_cast<std::uint8_t*>(
+    auto* scanner = new (memory) DeviceState();
+    *made = scanner;
+    scanner->memory = static_cast<std::uint8_t*>(
         ExAllocatePoolWithTag(NonPagedPool, scanner_driver::kDefaultMemorySize, kPoolTag));
-    g_state->log = static_cast<scanner_driver::ExchangeRecord*>(ExAllocatePoolWithTag(
+    scanner->log = static_cast<scanner_driver::ExchangeRecord*>(ExAllocatePoolWithTag(
         NonPagedPool, kLogCapacity * sizeof(scanner_driver::ExchangeRecord), kPoolTag));
-    g_state->staging =
+    scanner->staging =
         static_cast<std::uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, kStagingSize, kPoolTag));
-    if (g_state->memory == nullptr || g_state->log == nullptr || g_state->staging == nullptr)
+    if (scanner->memory == nullptr || scanner->log == nullptr || scanner->staging == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     // The model keeps memory as a difference from its pattern: zero reads as never written.
-    RtlZeroMemory(g_state->memory, scanner_driver::kDefaultMemorySize);
-    g_state->core.Init(g_state->memory, scanner_driver::kDefaultMemorySize,
-                       sim::ModelClock{&NowMs, nullptr}, g_state->log, kLogCapacity);
-    g_state->core.InitStaging(g_state->staging, kStagingSize);
-    ApplyDefaults(g_state->core.Model().config);
+    RtlZeroMemory(scanner->memory, scanner_driver::kDefaultMemorySize);
+    scanner->core.Init(scanner->memory, scanner_driver::kDefaultMemorySize,
+                       sim::ModelClock{&NowMs, nullptr}, scanner->log, kLogCapacity);
+    scanner->core.InitStaging(scanner->staging, kStagingSize);
+    scanner->core.ShareTicks(&g_ticks);
+    ApplyDefaults(scanner->core.Model().config);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, int slot, const wchar_t* name,
-                   scanner_driver::Presentation presentation, PUNICODE_STRING deviceName) {
-    RtlInitUnicodeString(deviceName, name);
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, DeviceState& scanner, int slot, const wchar_t* prefix,
+                   std::uint32_t n, scanner_driver::Presentation presentation,
+                   NumberedName* deviceName) {
+    // The controls of scanner 0 keep the name they always had.
+    deviceName->Make(prefix, n, presentation != scanner_driver::Presentation::kControl);
     PDEVICE_OBJECT device = nullptr;
-    const NTSTATUS status = IoCreateDevice(driver, sizeof(DeviceExtension), deviceName,
+    const NTSTATUS status = IoCreateDevice(driver, sizeof(DeviceExtension), &deviceName->string,
                                            FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     device->Flags |= DO_BUFFERED_IO;
-    static_cast<DeviceExtension*>(device->DeviceExtension)->presentation = presentation;
+    auto* extension = static_cast<DeviceExtension*>(device->DeviceExtension);
+    extension->presentation = presentation;
+    extension->scanner = &scanner;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
-    g_devices[slot] = device;
+    scanner.devices[slot] = device;
+    return STATUS_SUCCESS;
+}
+
+// Scanner `n` with the presentations asked for it.
+NTSTATUS StartScanner(PDRIVER_OBJECT driver, std::uint32_t n, const Presentations& asked) {
+    NTSTATUS status = CreateScanner(&g_scanners[n]);
+    if (!NT_SUCCESS(status)) return status;
+    DeviceState& scanner = *g_scanners[n];
+
+    NumberedName controlName, stillImageName, diskName;
+    status = AddDevice(driver, scanner, 0, L"\\Device\\KelvaneScannerControl", n,
+                       scanner_driver::Presentation::kControl, &controlName);
+    if (!NT_SUCCESS(status)) return status;
+    scanner.controlLink.Make(L"\\DosDevices\\KelvaneScannerControl", n, false);
+    status = IoCreateSymbolicLink(&scanner.controlLink.string, &controlName.string);
+    if (!NT_SUCCESS(status)) return status;
+    scanner.controlLinked = true;
+
+    if (n < asked.stillImages) {
+        status = AddDevice(driver, scanner, 1, L"\\Device\\KelvaneScanner", n,
+                           scanner_driver::Presentation::kStillImage, &stillImageName);
+        if (!NT_SUCCESS(status)) return status;
+        scanner.stillImageLink.Make(L"\\DosDevices\\USBSCAN", n, true);
+        status = IoCreateSymbolicLink(&scanner.stillImageLink.string, &stillImageName.string);
+        if (!NT_SUCCESS(status)) return status;
+        scanner.stillImageLinked = true;
+    }
+
+    if (n < asked.disks) {
+        status = AddDevice(driver, scanner, 2, L"\\Device\\KelvaneScannerDisk", n,
+                           scanner_driver::Presentation::kDisk, &diskName);
+        if (!NT_SUCCESS(status)) return status;
+        scanner.diskLetter = asked.diskLetters[n];
+        const wchar_t link[] = L"\\DosDevices\\K:";
+        for (unsigned i = 0; i < sizeof link / sizeof link[0]; ++i)
+            scanner.diskLinkBuffer[i] = link[i];
+        scanner.diskLinkBuffer[12] = scanner.diskLetter;
+        RtlInitUnicodeString(&scanner.diskLink, scanner.diskLinkBuffer);
+        status = LinkDisk(scanner, &diskName.string);
+        if (!NT_SUCCESS(status)) return status;
+    }
     return STATUS_SUCCESS;
 }
 
 NTSTATUS Start(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-    bool stillImage = true;
-    ReadPresentations(registryPath, &stillImage, &g_diskLetter);
-
-    NTSTATUS status = CreateState();
-    if (!NT_SUCCESS(status)) return status;
-
-    UNICODE_STRING controlName, stillImageName, diskName;
-    status = AddDevice(driver, 0, L"\\Device\\KelvaneScannerControl",
-                       scanner_driver::Presentation::kControl, &controlName);
-    if (!NT_SUCCESS(status)) return status;
-    status = IoCreateSymbolicLink(&g_controlLink, &controlName);
-    if (!NT_SUCCESS(status)) return status;
-
-    if (stillImage) {
-        status = AddDevice(driver, 1, L"\\Device\\KelvaneScanner0",
-                           scanner_driver::Presentation::kStillImage, &stillImageName);
-        if (!NT_SUCCESS(status)) return status;
-        status = IoCreateSymbolicLink(&g_stillImageLink, &stillImageName);
-        if (!NT_SUCCESS(status)) return status;
-        g_stillImageLinked = true;
-    }
-
-    if (g_diskLetter != 0) {
-        status = AddDevice(driver, 2, L"\\Device\\KelvaneScannerDisk0",
-                           scanner_driver::Presentation::kDisk, &diskName);
-        if (!NT_SUCCESS(status)) return status;
-        g_diskLinkBuffer[12] = g_diskLetter;
-        RtlInitUnicodeString(&g_diskLink, g_diskLinkBuffer);
-        status = LinkDisk(&diskName);
+    const Presentations asked = ReadPresentations(registryPath);
+    for (std::uint32_t n = 0; n < asked.Scanners(); ++n) {
+        const NTSTATUS status = StartScanner(driver, n, asked);
         if (!NT_SUCCESS(status)) return status;
     }
     return STATUS_SUCCESS;
@@ -560,8 +620,7 @@ NTSTATUS Start(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
 }  // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-    RtlInitUnicodeString(&g_controlLink, L"\\DosDevices\\KelvaneScannerControl");
-    RtlInitUnicodeString(&g_stillImageLink, L"\\DosDevices\\USBSCAN0");
+    ExInitializeFastMutex(&g_lock);
     g_queryTickCount = reinterpret_cast<QueryTickCountFn>(SystemRoutine(L"KeQueryTickCount"));
     g_tickIncrement = KeQueryTimeIncrement();
     if (g_queryTickCount == nullptr || g_tickIncrement == 0) return STATUS_PROCEDURE_NOT_FOUND;

@@ -22,6 +22,13 @@ constexpr std::uint32_t kDefaultWorkMs = 5;
 // still-image device "\\.\USBSCAN0", the removable drive "\\.\K:", or both).
 constexpr const char* kControlDeviceName = "\\\\.\\KelvaneScannerControl";
 
+// The driver can serve several scanners, each with a memory, a device-side lock and a log of its
+// own, so that programs on different devices really run side by side. Scanner N presents the
+// still-image device "\\.\USBSCAN<N>" and the N-th drive letter it was given; its controls
+// answer at kControlDeviceName with N appended (nothing appended for scanner 0). All scanners
+// count ticks on one counter, so the records of two scanners' logs can be ordered in time.
+constexpr std::uint32_t kMaxScanners = 4;
+
 // CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED, FILE_ANY_ACCESS).
 constexpr std::uint32_t PrivateIoctl(std::uint32_t function) {
     return (0x22u << 16) | (function << 2);
@@ -67,7 +74,7 @@ enum ExchangePath : std::uint8_t {
 // to CSW; on the disk path one pass-through record.
 struct ExchangeRecord {
     std::uint32_t seq;        // position in the log, from 1
-    std::uint32_t startTick;  // the driver's bulk-pipe call counter at the CBW...
+    std::uint32_t startTick;  // the driver's call counter (shared by its scanners) at the CBW...
     std::uint32_t endTick;    // ...and at the call that ended the exchange
     std::uint32_t openId;
     std::uint32_t processId;
@@ -180,6 +187,10 @@ enum FaultKind : std::uint8_t {
     // still reports success: CSW status 0 with the residue set, or SCSI status 0 with the smaller
     // DataTransferLength written back. The bytes of a firmware block that did arrive are written.
     kFaultShortData = 3,
+    // The firmware block (02 03 05) is carried out and passed, but its byte at offset `value`
+    // keeps a wrong value in memory (every bit flipped): only a read-back can tell. An offset
+    // past the block spoils nothing; other commands are not touched.
+    kFaultCorruptWrite = 4,
 };
 
 constexpr std::uint32_t kMaxFaults = 8;

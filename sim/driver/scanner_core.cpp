@@ -95,7 +95,7 @@ bool FaultSchedule::Set(const FaultTable& table) {
     if (table.count > kMaxFaults) return false;
     for (std::uint32_t i = 0; i < table.count; ++i) {
         const FaultEntry& e = table.entries[i];
-        if (e.kind < kFaultRefuse || e.kind > kFaultShortData || e.occurrence == 0) return false;
+        if (e.kind < kFaultRefuse || e.kind > kFaultCorruptWrite || e.occurrence == 0) return false;
         if (e.kind == kFaultRefuseShortCsw && (e.value == 0 || e.value >= sim::kBotCswLength))
             return false;
     }
@@ -135,7 +135,7 @@ void ScannerCore::Open(Session& s, std::uint32_t processId, Presentation present
 }
 
 void ScannerCore::Close(Session& s) {
-    ++tick_;
+    ++*tick_;
     if (s.inExchange_) EndExchange(s, kOutcomeClosed, kNoStatus);
     --openHandles_;
 }
@@ -150,7 +150,7 @@ void ScannerCore::BeginExchange(Session& s, const FaultEntry* fault) {
     } else {
         std::memset(&s.fault_, 0, sizeof s.fault_);
     }
-    r.startTick = tick_;
+    r.startTick = *tick_;
     r.openId = s.openId_;
     r.processId = s.processId_;
     std::memcpy(r.cdb, s.bot_.CommandBlock(), sizeof r.cdb);
@@ -162,7 +162,7 @@ void ScannerCore::BeginExchange(Session& s, const FaultEntry* fault) {
 }
 
 void ScannerCore::EndExchange(Session& s, ExchangeOutcome outcome, std::uint8_t status) {
-    s.current_.endTick = tick_;
+    s.current_.endTick = *tick_;
     s.current_.outcome = outcome;
     s.current_.status = status;
     log_.Append(s.current_);
@@ -206,6 +206,14 @@ void ScannerCore::WritePartialBlock(const std::uint8_t* cdb, const std::uint8_t*
     for (std::uint32_t i = 0; i < n; ++i) model_.SetMemoryAt(model_.Address() + i, data[i]);
 }
 
+// A block the model took keeps one byte wrong, as a memory that fails to hold what it was given.
+void ScannerCore::SpoilBlock(const FaultEntry& fault, std::uint32_t blocksBefore,
+                             std::uint32_t length) {
+    if (model_.Counters().firmwareBlocks == blocksBefore || fault.value >= length) return;
+    const std::uint32_t address = model_.Address() + fault.value;
+    model_.SetMemoryAt(address, static_cast<std::uint8_t>(~model_.MemoryAt(address)));
+}
+
 void ScannerCore::LeaveSession(Session& s) {
     std::memcpy(s.sense_, model_.Sense(), sizeof s.sense_);
     // A stall drops the exchange under way: the device waits for a new CBW.
@@ -215,7 +223,7 @@ void ScannerCore::LeaveSession(Session& s) {
 
 bool ScannerCore::Write(Session& s, const std::uint8_t* data, std::uint32_t len,
                         std::uint32_t* taken) {
-    ++tick_;
+    ++*tick_;
     if (s.presentation_ == Presentation::kDisk) {
         *taken = 0;
         return false;
@@ -230,6 +238,8 @@ bool ScannerCore::Write(Session& s, const std::uint8_t* data, std::uint32_t len,
     std::uint32_t offered = len;
     const bool cut = dataPhase && s.inExchange_ && s.fault_.kind == kFaultShortData;
     if (cut) offered = ShortCount(s.fault_, Min(len, s.bot_.DataLength()));
+    const std::uint32_t blocksBefore = model_.Counters().firmwareBlocks;
+    const std::uint32_t dataLength = s.bot_.DataLength();
     const bool ok = s.bot_.Write(data, offered, taken);
     if (!ok) {
         if (newCbw) s.bot_.Abort();
@@ -238,6 +248,7 @@ bool ScannerCore::Write(Session& s, const std::uint8_t* data, std::uint32_t len,
         BeginExchange(s, fault);
     } else if (dataPhase && s.inExchange_) {
         if (cut) WritePartialBlock(s.bot_.CommandBlock(), data, *taken);
+        if (s.fault_.kind == kFaultCorruptWrite) SpoilBlock(s.fault_, blocksBefore, dataLength);
         AddData(s, data, *taken);
     }
     LeaveSession(s);
@@ -245,7 +256,7 @@ bool ScannerCore::Write(Session& s, const std::uint8_t* data, std::uint32_t len,
 }
 
 bool ScannerCore::Read(Session& s, std::uint8_t* buf, std::uint32_t len, std::uint32_t* given) {
-    ++tick_;
+    ++*tick_;
     if (s.presentation_ == Presentation::kDisk) {
         *given = 0;
         return false;
@@ -285,7 +296,7 @@ bool ScannerCore::Read(Session& s, std::uint8_t* buf, std::uint32_t len, std::ui
 ControlResult ScannerCore::PassThrough(Session& s, void* record, std::uint32_t inLen,
                                        std::uint32_t outLen, std::uint32_t* returned,
                                        const CallerMemory& caller) {
-    ++tick_;
+    ++*tick_;
     *returned = 0;
     if (s.presentation_ != Presentation::kDisk) return ControlResult::kUnknownCode;
     PassThroughRecord request;
@@ -304,7 +315,7 @@ ControlResult ScannerCore::PassThrough(Session& s, void* record, std::uint32_t i
     ExchangeRecord& r = s.current_;
     std::memset(&r, 0, sizeof r);
     r.path = kPathDisk;
-    r.startTick = r.endTick = tick_;
+    r.startTick = r.endTick = *tick_;
     r.openId = s.openId_;
     r.processId = s.processId_;
     std::memcpy(r.cdb, h.Cdb, h.CdbLength);
@@ -324,7 +335,12 @@ ControlResult ScannerCore::PassThrough(Session& s, void* record, std::uint32_t i
         return ControlResult::kUnreachable;
     }
 
-    const FaultEntry* fault = faults_.Match(r.cdb);
+    const FaultEntry* committed = faults_.Match(r.cdb);
+    // A corrupted write passes whole; every other fault changes what the exchange does.
+    const FaultEntry* spoils =
+        committed && committed->kind == kFaultCorruptWrite ? committed : nullptr;
+    const FaultEntry* fault = spoils ? nullptr : committed;
+    const std::uint32_t blocksBefore = model_.Counters().firmwareBlocks;
     std::uint32_t moved = 0;
     bool passed;
     if (fault && (fault->kind == kFaultRefuse || fault->kind == kFaultRefuseShortCsw)) {
@@ -341,8 +357,9 @@ ControlResult ScannerCore::PassThrough(Session& s, void* record, std::uint32_t i
     } else {
         passed = model_.ExecuteOut(r.cdb, h.DataTransferLength, staging_, h.DataTransferLength);
         moved = passed ? h.DataTransferLength : 0;
+        if (spoils) SpoilBlock(*spoils, blocksBefore, h.DataTransferLength);
     }
-    if (fault) r.fault = fault->kind;
+    if (committed) r.fault = committed->kind;
 
     if (r.deviceToHost && moved != 0 && !caller.write(caller.context, address, staging_, moved)) {
         ++unreachableBuffers_;

@@ -111,6 +111,10 @@ class ScannerCore {
         stagingSize_ = staging ? size : 0;
     }
 
+    // Counts the core's calls on `ticks` instead of its own counter, so that several cores (one
+    // per scanner, under one lock) stamp their records on one clock. Null: its own again.
+    void ShareTicks(std::uint32_t* ticks) { tick_ = ticks ? ticks : &ownTick_; }
+
     void Open(Session& s, std::uint32_t processId,
               Presentation presentation = Presentation::kStillImage);
     void Close(Session& s);
@@ -137,6 +141,7 @@ class ScannerCore {
     void BeginExchange(Session& s, const FaultEntry* fault);
     void ArmFault(Session& s, const std::uint8_t* cbw, const FaultEntry* fault);
     void WritePartialBlock(const std::uint8_t* cdb, const std::uint8_t* data, std::uint32_t n);
+    void SpoilBlock(const FaultEntry& fault, std::uint32_t blocksBefore, std::uint32_t length);
     void KeepSense(ExchangeRecord& r);
     void EndExchange(Session& s, ExchangeOutcome outcome, std::uint8_t status);
     void AddData(Session& s, const std::uint8_t* data, std::uint32_t count);
@@ -161,7 +166,8 @@ class ScannerCore {
     std::uint32_t diskOpens_ = 0;
     std::uint32_t malformedRecords_ = 0;
     std::uint32_t unreachableBuffers_ = 0;
-    std::uint32_t tick_ = 0;
+    std::uint32_t ownTick_ = 0;
+    std::uint32_t* tick_ = &ownTick_;
     std::uint32_t nextOpenId_ = 1;
     std::uint32_t openHandles_ = 0;
     std::uint32_t protocolErrors_ = 0;

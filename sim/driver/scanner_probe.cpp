@@ -19,14 +19,18 @@
 //   scanner-probe status              the driver's counters
 //   scanner-probe set NAME=VALUE...   VendorId, ProductId, Version, WorkMs, NeverFinishes,
 //                                     Readiness, AnswersTagQuery
-//   scanner-probe faults [KIND:CMD:N[:VALUE]...]
-//                                     the faults to commit (none: an honest scanner again):
-//                                     KIND refuse, short-csw or short-data; CMD bytes 10..12
-//                                     of the vendor command in hex (020305: a firmware block);
-//                                     N the matching exchange it fires at (from 1); VALUE the
-//                                     CSW bytes (short-csw) or data bytes (short-data, 0: half)
+//   scanner-probe faults [FAULT...]   the faults to commit (none: an honest scanner again), each
+//                                     KIND:CMD:N[:VALUE]: KIND refuse, short-csw, short-data or
+//                                     corrupt-write; CMD bytes 10..12 of the vendor command in
+//                                     hex (020305: a firmware block); N the matching exchange it
+//                                     fires at (from 1); VALUE the CSW bytes (short-csw), data
+//                                     bytes (short-data, 0: half) or the block's byte offset
+//                                     (corrupt-write); or the simulator's lie text
+//                                     corrupt-write=OFFSET[@CMD0-CMD1-SELECTOR[#N]]
 //   scanner-probe disk LETTER         the drive's type, a tag query by pass-through, and records
 //                                     the driver must refuse (wrong layout, unreachable buffer)
+// `scanner-probe --scanner N COMMAND ...` speaks to scanner N of the driver: its controls and its
+// still-image device "\\.\USBSCAN<N>" (the host-call commands always take USBSCAN0).
 // Exit status: 0 success, 1 the device answered wrongly, 2 bad usage or no device.
 #include <windows.h>
 
@@ -36,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +49,7 @@
 #include "platform/device_io.h"
 #include "platform/win32/install_win32.h"
 #include "sim/driver/driver_interface.h"
+#include "sim/lie_text.h"
 
 namespace {
 
@@ -467,7 +473,31 @@ int RunStatus(const Device& dev) {
     return 0;
 }
 
-// One fault as KIND:CMD:N[:VALUE].
+// A fault in the simulator's lie text, for the lies the driver commits by command:
+// corrupt-write=OFFSET[@CMD0-CMD1-SELECTOR[#N]].
+bool ParseLieText(const char* text, drv::FaultEntry* e) {
+    std::string why;
+    const std::optional<sim::Fault> fault = sim::ParseLie(text, &why);
+    if (!fault) {
+        std::printf("%s\n", why.c_str());
+        return false;
+    }
+    if (fault->kind != sim::FaultKind::kWriteCorrupts || fault->exchange || fault->cmd0 < 0 ||
+        fault->cmd1 < 0 || fault->selector < 0 || fault->times != 1) {
+        std::printf("the driver commits only corrupt-write, placed by its command\n");
+        return false;
+    }
+    *e = drv::FaultEntry{};
+    e->kind = drv::kFaultCorruptWrite;
+    e->command[0] = static_cast<std::uint8_t>(fault->cmd0);
+    e->command[1] = static_cast<std::uint8_t>(fault->cmd1);
+    e->command[2] = static_cast<std::uint8_t>(fault->selector);
+    e->occurrence = fault->skip + 1;
+    e->value = fault->value;
+    return true;
+}
+
+// One fault as KIND:CMD:N[:VALUE], or as lie text.
 bool ParseFault(const char* text, drv::FaultEntry* e) {
     const std::string t(text);
     std::vector<std::string> parts;
@@ -477,9 +507,12 @@ bool ParseFault(const char* text, drv::FaultEntry* e) {
         if (colon == std::string::npos) break;
         at = colon + 1;
     }
+    if (parts.size() == 1) return ParseLieText(text, e);
     if (parts.size() < 3 || parts.size() > 4) return false;
     *e = drv::FaultEntry{};
-    if (parts[0] == "refuse") {
+    if (parts[0] == "corrupt-write") {
+        e->kind = drv::kFaultCorruptWrite;
+    } else if (parts[0] == "refuse") {
         e->kind = drv::kFaultRefuse;
     } else if (parts[0] == "short-csw") {
         e->kind = drv::kFaultRefuseShortCsw;
@@ -677,6 +710,20 @@ int RunSet(const Device& dev, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    unsigned long long scanner = 0;
+    if (argc > 1 && std::strcmp(argv[1], "--scanner") == 0) {
+        if (argc < 3 || !ParseNumber(argv[2], drv::kMaxScanners - 1, &scanner)) {
+            std::printf("--scanner needs a number below %u\n", drv::kMaxScanners);
+            return 2;
+        }
+        argv += 2;
+        argc -= 2;
+    }
+    // Scanner 0's controls keep the name without a number.
+    std::string controlName = drv::kControlDeviceName;
+    if (scanner != 0) controlName += std::to_string(scanner);
+    const std::string stillImageName = "\\\\.\\USBSCAN" + std::to_string(scanner);
+
     const char* command = argc > 1 ? argv[1] : "descriptor";
     const int rest = argc > 2 ? argc - 2 : 0;
     char** args = argv + 2;
@@ -698,9 +745,9 @@ int main(int argc, char** argv) {
     // presentations are on; the rest speaks to the still-image device.
     static const char* const kControls[] = {"identity", "memory", "log",   "clear-log",
                                             "status",   "set",    "faults"};
-    const char* deviceName = kDeviceName;
+    const char* deviceName = stillImageName.c_str();
     for (const char* c : kControls)
-        if (std::strcmp(command, c) == 0) deviceName = drv::kControlDeviceName;
+        if (std::strcmp(command, c) == 0) deviceName = controlName.c_str();
     Device dev(deviceName);
     if (!dev.valid()) {
         std::printf("cannot open %s: error %lu\n", deviceName, ::GetLastError());

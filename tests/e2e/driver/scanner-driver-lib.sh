@@ -48,10 +48,12 @@ kv_find_built() {
     echo "$found"
 }
 
-# The first drive letter from K that the prefix does not use yet.
+# The first drive letter from K that the prefix does not use yet, other than the (upper-case)
+# letters given: kv_free_drive_letter [TAKEN...]
 kv_free_drive_letter() {
     local letter
     for letter in k l m n o p q r s t u v w x y; do
+        [[ " $* " == *" ${letter^^} "* ]] && continue
         if [ ! -e "$WINEPREFIX/dosdevices/$letter:" ] && [ ! -L "$WINEPREFIX/dosdevices/$letter:" ]; then
             echo "$letter"
             return 0

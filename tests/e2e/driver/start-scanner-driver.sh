@@ -12,6 +12,12 @@
 #   StillImage=0        no still-image device "\\.\USBSCAN0" (it is on by default)
 #   Disk=auto|LETTER    also a removable drive answering SCSI pass-through: at the first free
 #                       letter from K (auto), or at LETTER; the line "disk-letter=X" says which
+# and the same two make several scanners, each with a memory, a lock and a log of its own:
+#   StillImage=K        K still-image devices, "\\.\USBSCAN0" to "\\.\USBSCAN<K-1>" (K up to 4)
+#   Disk=A,B,...        one removable drive per entry (auto or a letter; up to 4), the N-th one
+#                       presented by scanner N; one line "disk-letter=X" each, in that order
+# Scanner N presents the N-th still-image device and the N-th drive; scanner-probe --scanner N
+# reaches its controls. The settings below go to every scanner.
 # Without settings the driver is the scanner kelvane-sim.exe carries (vendor 0x04F9, product
 # 0x2022, version "1.23", 32 MiB of patterned memory, 5 ms of work after each data command), as
 # a still-image device only.
@@ -35,10 +41,13 @@ disk=
 settings=()
 for setting in "$@"; do
     case $setting in
-        StillImage=0 | StillImage=1) still_image=${setting#*=} ;;
-        StillImage=*) kv_die "StillImage takes 0 or 1" ;;
-        Disk=auto | Disk=[C-Zc-z]) disk=${setting#*=} ;;
-        Disk=*) kv_die "Disk takes auto or a drive letter" ;;
+        StillImage=[0-4]) still_image=${setting#*=} ;;
+        StillImage=*) kv_die "StillImage takes a count from 0 to 4" ;;
+        Disk=*)
+            disk=${setting#*=}
+            [[ $disk =~ ^(auto|[C-Zc-z])(,(auto|[C-Zc-z])){0,3}$ ]] ||
+                kv_die "Disk takes auto or a drive letter, or up to four of them separated by commas"
+            ;;
         *) settings+=("$setting") ;;
     esac
 done
@@ -73,27 +82,48 @@ kv_wine 60 reg add "$service_key" /v StillImage /t REG_DWORD /d "$still_image" /
     kv_die "cannot set StillImage"
 # The service key may outlive an earlier start: a drive it asked for is not asked for again.
 kv_wine 60 reg delete "$service_key" /v DiskLetter /f >/dev/null 2>&1 || true
+letters=()
 if [ -n "$disk" ]; then
-    if [ "$disk" = auto ]; then
-        disk=$(kv_free_drive_letter) || kv_die "no free drive letter from K"
-    fi
-    disk=${disk^^}
-    kv_wine 60 reg add "$service_key" /v DiskLetter /t REG_SZ /d "$disk" /f >/dev/null ||
-        kv_die "cannot set DiskLetter"
+    IFS=, read -ra asked <<<"$disk"
+    # Letters named outright are taken first, so an auto entry never lands on one of them.
+    for entry in "${asked[@]}"; do
+        [ "$entry" = auto ] || letters+=("${entry^^}")
+    done
+    taken=("${letters[@]}")
+    letters=()
+    for entry in "${asked[@]}"; do
+        if [ "$entry" = auto ]; then
+            entry=$(kv_free_drive_letter "${taken[@]}") || kv_die "no free drive letter from K"
+            taken+=("${entry^^}")
+        fi
+        letters+=("${entry^^}")
+    done
+    [ "$(printf '%s\n' "${letters[@]}" | sort -u | wc -l)" -eq ${#letters[@]} ] ||
+        kv_die "a drive letter is asked for twice: ${letters[*]}"
+    kv_wine 60 reg add "$service_key" /v DiskLetter /t REG_SZ /d "$(printf '%s' "${letters[@]}")" \
+        /f >/dev/null || kv_die "cannot set DiskLetter"
 fi
+scanners=$still_image
+[ ${#letters[@]} -le "$scanners" ] || scanners=${#letters[@]}
+[ "$scanners" -ge 1 ] || scanners=1
 
 kv_wine 60 net start "$KV_DRIVER_SERVICE" >/dev/null || kv_die "net start $KV_DRIVER_SERVICE failed"
 
 for _ in $(seq 1 40); do
-    if kv_wine 30 "$probe" status >/dev/null 2>&1; then
-        if [ ${#settings[@]} -gt 0 ]; then
-            kv_wine 30 "$probe" set "${settings[@]}" || kv_die "cannot apply the settings ${settings[*]}"
-        fi
-        [ "$still_image" = 1 ] && echo "scanner-driver: $KV_DEVICE_NAME is up in $WINEPREFIX"
-        if [ -n "$disk" ]; then
-            echo "scanner-driver: the removable drive $disk: is up in $WINEPREFIX"
-            echo "disk-letter=$disk"
-        fi
+    if kv_wine 30 "$probe" --scanner $((scanners - 1)) status >/dev/null 2>&1; then
+        for ((n = 0; n < scanners; n++)); do
+            if [ ${#settings[@]} -gt 0 ]; then
+                kv_wine 30 "$probe" --scanner $n set "${settings[@]}" ||
+                    kv_die "cannot apply the settings ${settings[*]} to scanner $n"
+            fi
+            if [ $n -lt "$still_image" ]; then
+                echo "scanner-driver: \\\\.\\USBSCAN$n is up in $WINEPREFIX"
+            fi
+        done
+        for letter in "${letters[@]}"; do
+            echo "scanner-driver: the removable drive $letter: is up in $WINEPREFIX"
+            echo "disk-letter=$letter"
+        done
         exit 0
     fi
     sleep 0.5

@@ -334,6 +334,8 @@ TEST_F(ScannerCoreTest, FaultTablesThatCannotBeCommittedAreRefused) {
         {"whole CSW", Fault(kFaultRefuseShortCsw, 2, 3, 5, 1, 13), ControlResult::kBadParameter},
         {"CSW of 12 bytes", Fault(kFaultRefuseShortCsw, 2, 3, 5, 1, 12), ControlResult::kOk},
         {"half the data", Fault(kFaultShortData, 2, 2, 11, 2), ControlResult::kOk},
+        {"a byte of a block kept wrong", Fault(kFaultCorruptWrite, 2, 3, 5, 2, 5),
+         ControlResult::kOk},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -433,6 +435,81 @@ TEST_F(ScannerCoreTest, ShortDataPhasesReportSuccessWithTheResidueSet) {
     EXPECT_EQ(core_.Model().MemoryAt(499), 0x3C);
     EXPECT_EQ(core_.Model().MemoryAt(500), sim::FirmwareModel::PatternByte(500));
     EXPECT_EQ(core_.Model().Counters().firmwareBlocks, 0u);
+}
+
+// A block whose byte stays wrong passes as a whole one: only a read-back of the memory shows it.
+// It hits the second block only, and an offset past the block spoils nothing.
+TEST_F(ScannerCoreTest, CorruptedWriteIsPassedWholeButKeepsOneByteWrong) {
+    ASSERT_EQ(SetFaults(core_, a_,
+                        {Fault(kFaultCorruptWrite, 2, 3, 5, 2, 5),
+                         Fault(kFaultCorruptWrite, 2, 3, 5, 3, 1000)}),
+              ControlResult::kOk);
+    std::vector<std::uint8_t> block(1000, 0x3C);
+    std::uint32_t tag = 0;
+    for (std::uint32_t address : {0x4000u, 0x5000u, 0x6000u}) {
+        const std::uint8_t value[4] = {0, 0, static_cast<std::uint8_t>(address >> 8), 0};
+        std::uint32_t taken = 0;
+        SendCbw(a_, Vendor(++tag, 0x00, 4, 0x02, 0x03, 0x04));
+        ASSERT_TRUE(core_.Write(a_, value, 4, &taken));
+        EXPECT_EQ(ReadCsw(a_, tag), 0);
+        SendCbw(a_, Vendor(++tag, 0x00, 1000, 0x02, 0x03, 0x05));
+        ASSERT_TRUE(core_.Write(a_, block.data(), 1000, &taken));
+        EXPECT_EQ(taken, 1000u);
+        std::uint8_t csw[13] = {};
+        EXPECT_EQ(ReadData(a_, csw, 13), 13u);
+        EXPECT_EQ(csw[12], 0);
+        EXPECT_EQ(Le32(csw + 8), 0u);  // no residue: the lie is in the memory only
+    }
+    EXPECT_EQ(core_.Model().MemoryAt(0x4005), 0x3C);
+    EXPECT_EQ(core_.Model().MemoryAt(0x5004), 0x3C);
+    EXPECT_EQ(core_.Model().MemoryAt(0x5005), 0xC3);
+    EXPECT_EQ(core_.Model().MemoryAt(0x5006), 0x3C);
+    for (std::uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(core_.Model().MemoryAt(0x6000 + i), 0x3C);
+    const auto r = Records();
+    ASSERT_EQ(r.size(), 6u);
+    EXPECT_EQ(r[1].fault, kFaultNone);
+    EXPECT_EQ(r[3].fault, kFaultCorruptWrite);
+    EXPECT_EQ(r[3].status, 0);
+    EXPECT_EQ(r[3].moved, 1000u);
+    EXPECT_EQ(r[5].fault, kFaultCorruptWrite);
+    EXPECT_EQ(core_.Model().Counters().firmwareBlocks, 3u);
+}
+
+// Cores that share one tick counter stamp their records on one clock, in the order of the calls.
+TEST_F(ScannerCoreTest, CoresSharingTheirTicksOrderEachOthersRecords) {
+    std::uint32_t ticks = 0;
+    std::vector<std::uint8_t> otherMemory(1 << 16);
+    std::vector<ExchangeRecord> otherLog(8);
+    ScannerCore other;
+    other.Init(otherMemory.data(), static_cast<std::uint32_t>(otherMemory.size()), {&Now, nullptr},
+               otherLog.data(), static_cast<std::uint32_t>(otherLog.size()));
+    core_.ShareTicks(&ticks);
+    other.ShareTicks(&ticks);
+    Session c;
+    other.Open(c, 300);
+
+    const Cbw query = Vendor(1, 0x80, 16, 0xFF, 0x04);
+    std::uint8_t reply[16];
+    std::uint32_t n = 0;
+    SendCbw(a_, query);                                // tick 1: A's exchange begins...
+    ASSERT_TRUE(other.Write(c, query.bytes, 31, &n));  // tick 2: C's begins on the other core
+    ASSERT_TRUE(other.Read(c, reply, 16, &n));         // tick 3
+    std::uint8_t csw[13];
+    ASSERT_TRUE(other.Read(c, csw, 13, &n));  // tick 4: C's ends
+    ReadData(a_, reply, 16);                  // tick 5
+    EXPECT_EQ(ReadCsw(a_, 1), 0);             // tick 6: A's ends
+    EXPECT_EQ(ticks, 6u);
+
+    const auto mine = Records();
+    ExchangeRecord theirs[8];
+    ASSERT_EQ(other.Log().Read(1, theirs, 8), 1u);
+    ASSERT_EQ(mine.size(), 1u);
+    EXPECT_EQ(mine[0].startTick, 1u);
+    EXPECT_EQ(mine[0].endTick, 6u);
+    EXPECT_EQ(theirs[0].startTick, 2u);
+    EXPECT_EQ(theirs[0].endTick, 4u);
+    other.Close(c);
+    core_.ShareTicks(nullptr);
 }
 
 // --- The disk path ----------------------------------------------------------------------------
@@ -647,6 +724,24 @@ TEST_F(DiskPathTest, ShortTransfersReportGoodStatusWithTheSmallerLength) {
     EXPECT_EQ(r[1].moved, 2048u);
     EXPECT_EQ(r[2].fault, kFaultRefuse);
     EXPECT_EQ(r[2].sense[12], 0x24);
+}
+
+TEST_F(DiskPathTest, CorruptedWriteMovesTheWholeBlockUnderGoodStatus) {
+    ASSERT_EQ(SetFaults(core_, a_, {Fault(kFaultCorruptWrite, 2, 3, 5, 1, 4095)}),
+              ControlResult::kOk);
+    std::fill(buffer_.begin(), buffer_.end(), 0x77);
+    std::uint32_t returned = 0;
+    Record block = Make(platform::kScsiIoctlDataOut, 4096, 0x02, 0x03, 0x05);
+    ASSERT_EQ(Send(block, &returned), ControlResult::kOk);
+    EXPECT_EQ(block.sptd.ScsiStatus, 0);
+    EXPECT_EQ(block.sptd.DataTransferLength, 4096u);
+    EXPECT_EQ(core_.Model().MemoryAt(4094), 0x77);
+    EXPECT_EQ(core_.Model().MemoryAt(4095), 0x88);
+    const auto r = Records();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].fault, kFaultCorruptWrite);
+    EXPECT_EQ(r[0].reported, 4096u);
+    EXPECT_EQ(r[0].status, 0);
 }
 
 }  // namespace
