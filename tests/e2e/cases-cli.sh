@@ -10,7 +10,8 @@ read_disk_letters() {
 }
 
 # An update of a SIZE-byte image.bin on DEVICE that verifies: status 0, the job's three lines
-# on standard output, nothing on standard error, and the scanner's memory equal to the image.
+# on standard output, only progress on standard error, and the scanner's memory equal to the
+# image.
 update_verifies() {
     local device=$1 size=$2
     head -c "$size" /dev/urandom >image.bin
@@ -19,6 +20,8 @@ update_verifies() {
     cli_stdout_is 'Connect to Device Success!' 'Update FW Ok.' \
         "Verify OK: the device's memory from 0x00004000 holds the image's $size bytes."
     cli_stderr_is
+    cli_progress_shown writing
+    cli_progress_shown verifying
     probe memory 0x4000 "$size" memory.bin
     cmp image.bin memory.bin || fail "the scanner's memory differs from the image sent"
 }

@@ -83,8 +83,18 @@ cli_stdout_is() {
     cli_output_is stdout "$@"
 }
 
+# Standard error without the progress lines that a run without a terminal writes there (a
+# line per tenth of a phase, and "connecting"); they are checked apart, by cli_progress_shown.
 cli_stderr_is() {
-    cli_output_is stderr "$@"
+    grep -a -v -E '^kelvane-cli: (connecting|.* bytes\))'$'\r''?$' "$cli_name.stderr" \
+        >"$cli_name.messages" || true
+    cli_output_is messages "$@"
+}
+
+# The run's standard error shows PHASE reaching 100%.
+cli_progress_shown() {
+    grep -a -q -E "^kelvane-cli: $1 100% " "$cli_name.stderr" ||
+        fail "$cli_name.stderr does not show $1 reaching 100%"
 }
 
 # The run's last line of standard output is LINE.
