@@ -21,7 +21,8 @@ std::string DeviceIdentityOf(int hDevice) {
         std::snprintf(name, sizeof name, cmdset::kStillImageNameFormat,
                       hDevice - kStillImageHandleBase);
     } else if (hDevice >= 1 && hDevice <= 26) {
-        std::snprintf(name, sizeof name, cmdset::kVolumeNameFormat, static_cast<char>('@' + hDevice));
+        std::snprintf(name, sizeof name, cmdset::kVolumeNameFormat,
+                      static_cast<char>('@' + hDevice));
     } else {
         return {};
     }

@@ -146,9 +146,9 @@ std::optional<FrameLock> TForm1::EnterService() {
             slot.emplace(candidate.release());
     }
     if (!slot) {
-        throw FrameLockError(WithReason("The command frame lock cannot be had",
-                                        "every one of the " + std::to_string(kJobSlots) +
-                                            " job slots is taken"));
+        throw FrameLockError(
+            WithReason("The command frame lock cannot be had",
+                       "every one of the " + std::to_string(kJobSlots) + " job slots is taken"));
     }
     // Every job stops the service (a job already running has stopped it, so this changes
     // nothing then); only the last one out starts it again.

@@ -160,9 +160,9 @@ class TForm1 {
     std::uint32_t releasesBefore_ = 0;
 
     StatusTap view_;
-    bool commandRunning_ = false;  // clicks on command buttons are ignored while set
+    bool commandRunning_ = false;     // clicks on command buttons are ignored while set
     std::optional<int> frameDevice_;  // within a frame: the scanner found and locked (0: none)
-    bool unattended_ = false;      // started with an argument: no person is watching
+    bool unattended_ = false;         // started with an argument: no person is watching
     bool elevated_ = true;
     bool stopRefused_ = false;  // the last frame's service stop failed for want of rights
     ExitStatus exit_ = ExitStatus::kOk;

@@ -6,6 +6,7 @@
 //   kelvane-cli [--device NAME] [--verbose] version [--result FILE]
 //   kelvane-cli [--device NAME] [--verbose] calibrate
 //   kelvane-cli [--verbose] list
+//   (and [--own-events] before any job: still-image scanners get service events of their own)
 //
 // The exit status is one of app::ExitStatus.
 #include <CLI/CLI.hpp>
@@ -23,6 +24,7 @@
 #endif
 
 #include "app/exit_status.h"
+#include "app/frame_guards.h"
 #include "app/unit1.h"
 #include "cli/backend.h"
 #include "cli/console_view.h"
@@ -45,6 +47,7 @@ struct Options {
     std::uint32_t lockTimeoutSeconds = 0;
     bool lockTimeout = false;  // --lock-timeout given
     bool noVerify = false;
+    bool ownEvents = false;
 };
 
 enum class Job { kUpdate, kRead, kVersion, kCalibrate };
@@ -88,6 +91,8 @@ int RunJob(Job job, const Options& options, std::optional<int> chosen) {
     form.LockWaitNote = [](const std::string& note) {
         std::fprintf(stderr, "kelvane-cli: %s\n", note.c_str());
     };
+    form.OwnServiceEvents = options.ownEvents;
+    cli::PrepareForm(form);
 
     // The window's event loop shows what escapes a handler in its error box; a frame lock that
     // could not be had has its own status.
@@ -154,11 +159,21 @@ int ListDevicesJob() {
     if (devices.empty()) return Fail(ExitStatus::kNoDevice, "No Device is Existing.");
     for (const ListedDevice& d : devices) {
         const std::string where = cli::DescribeDevice(d.name);
+        // Whether a job holds the scanner now: its frame lock, tried without waiting.
+        std::string holder;
+        const app::ScannerUse use = app::ProbeScannerUse(d.identity, &holder);
+        const std::string state =
+            use == app::ScannerUse::kFree ? "free"
+            : use == app::ScannerUse::kHeld
+                ? "in use" + (holder.empty() ? std::string() : " by " + holder)
+                : "lock unavailable";
         if (d.stillImage) {
-            std::printf("%s\t%s\tstill-image %04X:%04X%s\n", d.name.c_str(), where.c_str(),
-                        d.vendorId, d.productId, d.acceptedVendor ? "" : " (vendor not accepted)");
+            std::printf("%s\t%s\tstill-image %04X:%04X%s\t%s\t%s\n", d.name.c_str(), where.c_str(),
+                        d.vendorId, d.productId, d.acceptedVendor ? "" : " (vendor not accepted)",
+                        d.identity.c_str(), state.c_str());
         } else {
-            std::printf("%s\t%s\tdisk\n", d.name.c_str(), where.c_str());
+            std::printf("%s\t%s\tdisk\t%s\t%s\n", d.name.c_str(), where.c_str(), d.identity.c_str(),
+                        state.c_str());
         }
     }
     return app::ToInt(ExitStatus::kOk);
@@ -183,6 +198,10 @@ int main(int argc, char** argv) {
                    "USBSCAN1, E:); default: the first one found");
     cli.add_flag("-v,--verbose", options.verbose,
                  "the device link's trace lines and the job's status texts on standard error");
+    cli.add_flag("--own-events", options.ownEvents,
+                 "give each still-image scanner a service event of its own, so jobs on several "
+                 "still-image scanners run at once (other programs of the protocol are then not "
+                 "kept out between data calls)");
 
     CLI::Option* lockTimeout =
         cli.add_option("--lock-timeout", options.lockTimeoutSeconds,

@@ -66,8 +66,7 @@ std::vector<ListedDevice> ListDevices() {
             continue;
         }
         found.push_back(ListedDevice{256 + n, name, true, descriptor.usVendorId,
-                                     descriptor.usProductId,
-                                     AcceptedVendor(descriptor.usVendorId),
+                                     descriptor.usProductId, AcceptedVendor(descriptor.usVendorId),
                                      platform::Io().DeviceIdentity(name)});
     }
 

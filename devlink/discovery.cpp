@@ -154,10 +154,11 @@ int CZamoUSB::ConnectToScanner(int cDevice) {
           descriptor.usProductId);
     if (!IsAcceptedVendor(descriptor.usVendorId)) return 0;
 
-    // With own events each still-image scanner has its event, so one taken for another
-    // scanner is given back first; the shared event is kept as it was.
+    // With own events each still-image scanner has its event, so one opened for another device
+    // is given back first. Without them an event held is kept, whichever it is, as it always was.
     const std::string eventName = StillImageEventName(name);
-    if (m_hService.valid() && eventName != m_serviceEventName) m_hService.reset();
+    if (OwnStillImageEvents() && m_hService.valid() && eventName != m_serviceEventName)
+        m_hService.reset();
     if (!m_hService.valid()) {
         m_hService.reset(OpenServiceEvent(eventName, true));
         m_serviceEventName = eventName;

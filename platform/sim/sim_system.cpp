@@ -28,7 +28,7 @@ struct SimSystem::Mutex {
     static constexpr int kNone = -1;
     static constexpr int kOther = -2;  // HoldMutex's other program
     std::string name;
-    int owner = kNone;             // the program that owns it, or kNone, or kOther
+    int owner = kNone;            // the program that owns it, or kNone, or kOther
     std::uint32_t recursion = 0;  // takes by its owner not yet released
     bool abandoned = false;       // its last owner ended while holding it
     std::uint32_t handles = 0;
