@@ -175,34 +175,57 @@ void TForm1::LeaveService(std::optional<FrameLock>& slot) {
     if (!OtherJobsRunning()) RunServiceCommand(StartServiceCommand);
 }
 
+namespace {
+
+// Thrown from the routine's first look for its device when the end was requested while the frame
+// waited for the scanner's lock: the routine ends there, having done nothing on the device.
+struct FrameGivenUp {};
+
+}  // namespace
+
 bool TForm1::RunOnScanner(const std::function<void()>& routine) {
-    const int device = FindChosenDevice();
-    const std::optional<FrameLock> lock =
-        TakeFrameLock(FrameLockName(device != 0 ? DeviceIdentityOf(device) : "").c_str());
-    if (!lock) return false;
-    // The routine works on the scanner locked, even if discovery would find another now.
-    struct Pin {
-        std::optional<int>& device;
-        ~Pin() { device.reset(); }
-    } pin{frameDevice_};
-    frameDevice_ = device;
-    if (device != 0 && ScannerTaken) ScannerTaken(device);
+    // The scanner is found and locked when the routine first asks for its device (after it has
+    // checked its own input), and the routine works on that scanner to its end, even if
+    // discovery would find another meanwhile.
+    struct Scope {
+        TForm1& form;
+        ~Scope() {
+            form.scannerLock_.reset();
+            form.frameDevice_.reset();
+            form.inFrame_ = false;
+        }
+    } scope{*this};
+    inFrame_ = true;
+    const auto done = [&] {
+        if (frameDevice_ && *frameDevice_ != 0 && ScannerDone) ScannerDone(*frameDevice_);
+    };
     try {
         routine();
+    } catch (const FrameGivenUp&) {
+        return false;
     } catch (...) {
-        if (device != 0 && ScannerDone) {
-            try {
-                ScannerDone(device);
-            } catch (const std::exception& e) {
-                // The routine's own error is the one to show.
-                platform::Sys().OutputDebugString(
-                    (std::string("[Kelvane] After a failed job: ") + e.what() + "\n").c_str());
-            }
+        try {
+            done();
+        } catch (const std::exception& e) {
+            // The routine's own error is the one to show.
+            platform::Sys().OutputDebugString(
+                (std::string("[Kelvane] After a failed job: ") + e.what() + "\n").c_str());
         }
         throw;
     }
-    if (device != 0 && ScannerDone) ScannerDone(device);
+    done();
     return true;
+}
+
+int TForm1::FindScannerForFrame() {
+    const int device = ChosenDevice != 0 ? ChosenDevice : ZamoUSB_FindDevice();
+    std::optional<FrameLock> lock =
+        TakeFrameLock(FrameLockName(device != 0 ? DeviceIdentityOf(device) : "").c_str());
+    if (!lock) throw FrameGivenUp{};
+    scannerLock_.emplace(std::move(*lock));
+    frameDevice_ = device;
+    if (device != 0 && ScannerTaken) ScannerTaken(device);
+    return device;
 }
 
 bool TForm1::RunFrame(const std::function<void()>& routine) {
@@ -246,8 +269,9 @@ int TForm1::RunServiceCommand(const std::string& commandLine) {
     return commandLine.empty() ? 0 : RunCommand(commandLine);
 }
 
-int TForm1::FindChosenDevice() const {
+int TForm1::FindChosenDevice() {
     if (frameDevice_) return *frameDevice_;
+    if (inFrame_) return FindScannerForFrame();
     return ChosenDevice != 0 ? ChosenDevice : ZamoUSB_FindDevice();
 }
 

@@ -110,8 +110,10 @@ class TForm1 {
     // Finds and connects to the device with the shared texts; the handle, or 0 when the routine
     // must end (the status already says why).
     int OpenDevice();
-    // The chosen device, or the first one found; 0 when there is none.
-    int FindChosenDevice() const;
+    // The chosen device, or the first one found; 0 when there is none. Within a frame the first
+    // call finds it and takes its frame lock, and later calls give the same device.
+    int FindChosenDevice();
+    int FindScannerForFrame();
     // RunCommand for a service command line; an empty line runs nothing.
     int RunServiceCommand(const std::string& commandLine);
     // The command frame: service stop, the routine, service start however the routine ends.
@@ -161,8 +163,10 @@ class TForm1 {
 
     StatusTap view_;
     bool commandRunning_ = false;     // clicks on command buttons are ignored while set
+    bool inFrame_ = false;            // RunOnScanner is under way
     std::optional<int> frameDevice_;  // within a frame: the scanner found and locked (0: none)
-    bool unattended_ = false;         // started with an argument: no person is watching
+    std::optional<FrameLock> scannerLock_;  // its frame lock
+    bool unattended_ = false;               // started with an argument: no person is watching
     bool elevated_ = true;
     bool stopRefused_ = false;  // the last frame's service stop failed for want of rights
     ExitStatus exit_ = ExitStatus::kOk;
