@@ -9,6 +9,7 @@
 #include "app/flag_guard.h"
 #include "app/program_folder.h"
 #include "devlink/host_interface.h"
+#include "devlink/scanner_identity.h"
 #include "devlink/zamo_usb.h"
 #include "platform/platform.h"
 
@@ -55,7 +56,7 @@ std::string DurationText(std::uint32_t ms) {
 
 }  // namespace
 
-std::optional<FrameLock> TForm1::TakeFrameLock(const char* name) {
+std::optional<FrameLock> TForm1::TakeFrameLock(const char* name, bool endable) {
     platform::System& sys = platform::Sys();
     platform::SystemHandle mutex(sys.CreateMutex(name));
     // Running without the lock could interleave two programs' commands on one scanner.
@@ -76,7 +77,7 @@ std::optional<FrameLock> TForm1::TakeFrameLock(const char* name) {
             view_.ProcessMessages();
             // Closing the window while it waits ends the program without the command; an
             // unattended run has its job to do.
-            if (!unattended_ && view_.EndRequested()) break;
+            if (endable && !unattended_ && view_.EndRequested()) break;
             const std::uint64_t waited = sys.TickCount() - start;
             if (LockTimeoutMs && waited >= *LockTimeoutMs) break;
             if (LockWaitNote && sys.TickCount() >= nextNote) {
@@ -93,7 +94,7 @@ std::optional<FrameLock> TForm1::TakeFrameLock(const char* name) {
         } while (result == platform::kWaitTimeout);
         if (!unattended_) view_.SetStatus1(elevated_ ? "" : kNoRightsPanelText);
         if (result == platform::kWaitTimeout) {
-            if (!unattended_ && view_.EndRequested()) return std::nullopt;
+            if (endable && !unattended_ && view_.EndRequested()) return std::nullopt;
             const std::string owner = sys.MutexOwner(mutex.get());
             throw FrameLockError("Another Kelvane job held the command frame lock for " +
                                  DurationText(*LockTimeoutMs) +
@@ -117,21 +118,135 @@ void TForm1::NoteServiceStop(int stopExitCode) {
     if (stopRefused_ && unattended_) TellCaller(kNoRightsText);
 }
 
+bool TForm1::OtherJobsRunning() {
+    platform::System& sys = platform::Sys();
+    for (int n = 0; n < kJobSlots; ++n) {
+        const platform::SystemHandle slot(sys.CreateMutex(JobSlotName(n).c_str()));
+        const std::uint32_t result =
+            slot.valid() ? sys.WaitForSingleObject(slot.get(), 0) : platform::kWaitFailed;
+        // A slot that cannot be looked at counts as held: a service left stopped is the lesser
+        // harm than one started under another job's transfers.
+        if (result != platform::kWaitObject0 && result != platform::kWaitAbandoned) return true;
+        sys.ReleaseMutex(slot.get());
+    }
+    return false;
+}
+
+std::optional<FrameLock> TForm1::EnterService() {
+    const std::optional<FrameLock> gate = TakeFrameLock(kServiceGateName);
+    if (!gate) return std::nullopt;
+    platform::System& sys = platform::Sys();
+    std::optional<FrameLock> slot;
+    for (int n = 0; n < kJobSlots && !slot; ++n) {
+        platform::SystemHandle candidate(sys.CreateMutex(JobSlotName(n).c_str()));
+        if (!candidate.valid()) continue;
+        const std::uint32_t result = sys.WaitForSingleObject(candidate.get(), 0);
+        // Abandoned: the job that had it ended without giving it back; it is free.
+        if (result == platform::kWaitObject0 || result == platform::kWaitAbandoned)
+            slot.emplace(candidate.release());
+    }
+    if (!slot) {
+        throw FrameLockError(
+            WithReason("The command frame lock cannot be had",
+                       "every one of the " + std::to_string(kJobSlots) + " job slots is taken"));
+    }
+    // Every job stops the service (a job already running has stopped it, so this changes
+    // nothing then); only the last one out starts it again.
+    NoteServiceStop(RunServiceCommand(StopServiceCommand));
+    return slot;
+}
+
+void TForm1::LeaveService(std::optional<FrameLock>& slot) {
+    std::string why;
+    const std::optional<FrameLock> gate = [&]() -> std::optional<FrameLock> {
+        try {
+            return TakeFrameLock(kServiceGateName, /*endable=*/false);
+        } catch (const FrameLockError& e) {
+            why = e.what();
+            return std::nullopt;
+        }
+    }();
+    slot.reset();
+    if (!gate) {
+        platform::Sys().OutputDebugString(
+            ("[Kelvane] The scanner service is left stopped: " + why + "\n").c_str());
+        return;
+    }
+    if (!OtherJobsRunning()) RunServiceCommand(StartServiceCommand);
+}
+
+namespace {
+
+// Thrown from the routine's first look for its device when the end was requested while the frame
+// waited for the scanner's lock: the routine ends there, having done nothing on the device.
+struct FrameGivenUp {};
+
+}  // namespace
+
+bool TForm1::RunOnScanner(const std::function<void()>& routine) {
+    // The scanner is found and locked when the routine first asks for its device (after it has
+    // checked its own input), and the routine works on that scanner to its end, even if
+    // discovery would find another meanwhile.
+    struct Scope {
+        TForm1& form;
+        ~Scope() {
+            form.scannerLock_.reset();
+            form.frameDevice_.reset();
+            form.inFrame_ = false;
+        }
+    } scope{*this};
+    inFrame_ = true;
+    const auto done = [&] {
+        if (frameDevice_ && *frameDevice_ != 0 && ScannerDone) ScannerDone(*frameDevice_);
+    };
+    try {
+        routine();
+    } catch (const FrameGivenUp&) {
+        return false;
+    } catch (...) {
+        try {
+            done();
+        } catch (const std::exception& e) {
+            // The routine's own error is the one to show.
+            platform::Sys().OutputDebugString(
+                (std::string("[Kelvane] After a failed job: ") + e.what() + "\n").c_str());
+        }
+        throw;
+    }
+    done();
+    return true;
+}
+
+int TForm1::FindScannerForFrame() {
+    const int device = ChosenDevice != 0 ? ChosenDevice : ZamoUSB_FindDevice();
+    std::optional<FrameLock> lock =
+        TakeFrameLock(FrameLockName(device != 0 ? DeviceIdentityOf(device) : "").c_str());
+    if (!lock) throw FrameGivenUp{};
+    scannerLock_.emplace(std::move(*lock));
+    frameDevice_ = device;
+    if (device != 0 && ScannerTaken) ScannerTaken(device);
+    return device;
+}
+
 bool TForm1::RunFrame(const std::function<void()>& routine) {
-    const std::optional<FrameLock> lock = TakeFrameLock(kFrameLockName);
-    if (!lock) return false;
     const TimerPeriod period;
     StopServiceCommand = ServiceStopLine;
     StartServiceCommand = ServiceStartLine;
-    NoteServiceStop(RunServiceCommand(StopServiceCommand));
+    SetOwnStillImageEvents(OwnServiceEvents);
+    // Linux has no service: no slot, no gate, nothing run.
+    const bool service = !StopServiceCommand.empty() || !StartServiceCommand.empty();
+    if (!service) stopRefused_ = false;
+    std::optional<FrameLock> slot = service ? EnterService() : std::nullopt;
+    if (service && !slot) return false;
+    bool ran = false;
     try {
-        routine();
+        ran = RunOnScanner(routine);
     } catch (...) {
-        RunServiceCommand(StartServiceCommand);
+        if (slot) LeaveService(slot);
         throw;
     }
-    RunServiceCommand(StartServiceCommand);
-    return true;
+    if (slot) LeaveService(slot);
+    return ran;
 }
 
 template <typename Routine>
@@ -154,7 +269,9 @@ int TForm1::RunServiceCommand(const std::string& commandLine) {
     return commandLine.empty() ? 0 : RunCommand(commandLine);
 }
 
-int TForm1::FindChosenDevice() const {
+int TForm1::FindChosenDevice() {
+    if (frameDevice_) return *frameDevice_;
+    if (inFrame_) return FindScannerForFrame();
     return ChosenDevice != 0 ? ChosenDevice : ZamoUSB_FindDevice();
 }
 

@@ -91,6 +91,14 @@ class TForm1 {
     static constexpr std::uint32_t kLockNoteMs = 5000;
     // What the last version query read; nothing when its version transfer failed.
     std::optional<std::string> LastVersion;
+    // Told once the frame holds the lock of the scanner it found (its device handle), and again
+    // when the job has done with the scanner, before the lock is given back (also when the
+    // routine failed). What is kept for the scanner outside it (a simulated scanner's memory) is
+    // read and written there, under the lock. Either may throw app::Error.
+    std::function<void(int)> ScannerTaken;
+    std::function<void(int)> ScannerDone;
+    // Still-image scanners get service events of their own (see devlink/scanner_identity.h).
+    bool OwnServiceEvents = false;
     // After a firmware update that was done, read the written range back (the read-back's own
     // calls, into memory) and compare it with the image. The window program does not.
     bool VerifyAfterUpdate = false;
@@ -117,22 +125,35 @@ class TForm1 {
     // Finds and connects to the device with the shared texts; the handle, or 0 when the routine
     // must end (the status already says why).
     int OpenDevice();
-    // The chosen device, or the first one found; 0 when there is none.
-    int FindChosenDevice() const;
+    // The chosen device, or the first one found; 0 when there is none. Within a frame the first
+    // call finds it and takes its frame lock, and later calls give the same device.
+    int FindChosenDevice();
+    int FindScannerForFrame();
     // RunCommand for a service command line; an empty line runs nothing.
     int RunServiceCommand(const std::string& commandLine);
     // The command frame: service stop, the routine, service start however the routine ends.
     // Returns false without doing anything when a frame is already running.
     template <typename Routine>
     bool RunInFrame(Routine&& routine);
-    // The frame itself, for a caller that has set commandRunning_: the frame lock, the timer
-    // period, service stop, the routine, service start. False when the end was requested while
-    // the frame waited for its lock; nothing has run then.
+    // The frame itself, for a caller that has set commandRunning_: the timer period, the job's
+    // slot and the service stop, the scanner found and its frame lock, the routine, the service
+    // start when no other job runs. False when the end was requested while the frame waited for
+    // a lock; the routine has not run then.
     bool RunFrame(const std::function<void()>& routine);
+    // The part of the frame on the scanner: finds it, takes its lock and runs the routine on it.
+    bool RunOnScanner(const std::function<void()>& routine);
+    // Takes the gate, a job slot, and stops the service; the slot, held for the job. Nullopt
+    // when the end was requested while waiting for the gate.
+    std::optional<FrameLock> EnterService();
+    // Gives the slot back under the gate and starts the service when no other job runs. Never
+    // throws: a gate that cannot be had leaves the service stopped, and says so.
+    void LeaveService(std::optional<FrameLock>& slot);
+    // Whether any job slot is held by another job (or cannot be looked at).
+    static bool OtherJobsRunning();
     // Waits for the frame lock `name`, handling events meanwhile, for at most LockTimeoutMs.
-    // Nullopt when the end was requested during the wait; FrameLockError when the lock cannot
-    // be created or taken, or the limit passed.
-    std::optional<FrameLock> TakeFrameLock(const char* name);
+    // Nullopt when the end was requested during the wait (only when `endable`); FrameLockError
+    // when the lock cannot be created or taken, or the limit passed.
+    std::optional<FrameLock> TakeFrameLock(const char* name, bool endable = true);
     // Notes whether the service could not be stopped for want of rights, and tells the caller
     // of an unattended run.
     void NoteServiceStop(int stopExitCode);
@@ -162,8 +183,11 @@ class TForm1 {
     std::uint32_t releasesBefore_ = 0;
 
     StatusTap view_;
-    bool commandRunning_ = false;  // clicks on command buttons are ignored while set
-    bool unattended_ = false;      // started with an argument: no person is watching
+    bool commandRunning_ = false;     // clicks on command buttons are ignored while set
+    bool inFrame_ = false;            // RunOnScanner is under way
+    std::optional<int> frameDevice_;  // within a frame: the scanner found and locked (0: none)
+    std::optional<FrameLock> scannerLock_;  // its frame lock
+    bool unattended_ = false;               // started with an argument: no person is watching
     bool elevated_ = true;
     bool stopRefused_ = false;  // the last frame's service stop failed for want of rights
     ExitStatus exit_ = ExitStatus::kOk;

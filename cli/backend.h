@@ -5,6 +5,10 @@
 
 #include <string>
 
+namespace app {
+class TForm1;
+}
+
 namespace cli {
 
 // Installs the backends. `verbose`: the device link's trace lines go to standard error.
@@ -16,5 +20,9 @@ std::string DescribeDevice(const std::string& name);
 // Whether the system has a still-image service that the command frame must stop and start again
 // ("net stop stisvc", "net start stisvc"). Linux has none, so its frame runs nothing.
 bool HasStillImageService();
+
+// What the build adds to a job's form before it runs (kelvane-cli-sim: keeping the simulated
+// scanners' memory in their state file); nothing for the real devices.
+void PrepareForm(app::TForm1& form);
 
 }  // namespace cli

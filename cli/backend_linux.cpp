@@ -24,4 +24,6 @@ bool HasStillImageService() {
     return false;
 }
 
+void PrepareForm(app::TForm1&) {}
+
 }  // namespace cli

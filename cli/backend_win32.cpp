@@ -18,4 +18,6 @@ bool HasStillImageService() {
     return true;
 }
 
+void PrepareForm(app::TForm1&) {}
+
 }  // namespace cli

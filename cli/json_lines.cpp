@@ -148,6 +148,7 @@ json DeviceObject(const DeviceIdentity& device) {
     object["name"] = device.name;
     object["presentation"] = device.handle > 26 ? "still-image" : "disk";
     object["where"] = device.where;
+    object["identity"] = device.identity;
     return object;
 }
 

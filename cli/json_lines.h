@@ -21,8 +21,9 @@ inline constexpr int kSchemaVersion = 1;
 // A scanner as the output names it.
 struct DeviceIdentity {
     int handle = 0;
-    std::string name;   // "\\.\USBSCAN0", "\\.\E:"
-    std::string where;  // where the backend says it is (a USB bus address, a block device)
+    std::string name;      // "\\.\USBSCAN0", "\\.\E:"
+    std::string where;     // where the backend says it is (a USB bus address, a block device)
+    std::string identity;  // what names it while it stays attached (its frame lock's name)
 };
 
 // The lines, as objects (the tests read them back with the same library).

@@ -6,7 +6,9 @@
 //   kelvane-cli [OPTIONS] version [--result FILE]
 //   kelvane-cli [OPTIONS] calibrate
 //   kelvane-cli [--verbose] [--json] list
-// OPTIONS: --device NAME, --verbose, --lock-timeout SECONDS, --json, --log FILE.
+// OPTIONS: --device NAME (more than once: several scanners), --all, --verbose,
+// --lock-timeout SECONDS, --json, --log FILE, --own-events (still-image scanners get service
+// events of their own).
 //
 // The exit status is one of app::ExitStatus. With --json standard output carries JSON lines only
 // (cli/json_lines.h); without a terminal, progress goes to standard error a tenth at a time.
@@ -28,6 +30,7 @@
 #endif
 
 #include "app/exit_status.h"
+#include "app/frame_guards.h"
 #include "app/unit1.h"
 #include "cli/backend.h"
 #include "cli/console_view.h"
@@ -59,6 +62,7 @@ struct Options {
     bool json = false;
     std::string logFile;
     std::string backupFile;
+    bool ownEvents = false;
 };
 
 enum class Job { kUpdate, kRead, kVersion, kCalibrate };
@@ -185,6 +189,7 @@ RunFacts RunJob(Job job, const Options& options, std::optional<int> chosen, Repo
             device.handle = handle;
             device.name = cli::DeviceNameOf(handle);
             device.where = cli::DescribeDevice(device.name);
+            device.identity = platform::Io().DeviceIdentity(device.name.c_str());
             if (report.Json()) {
                 cli::WriteLine(stdout, cli::DeviceObject(device));
             } else if (job != Job::kRead) {
@@ -211,6 +216,8 @@ RunFacts RunJob(Job job, const Options& options, std::optional<int> chosen, Repo
             facts.image->sha256 = cli::Sha256Hex(bytes, size).value_or("");
         };
     }
+    form.OwnServiceEvents = options.ownEvents;
+    cli::PrepareForm(form);
     if (cli::ProgressSink* sink = view.Sink()) sink->Progress("connecting", 0, 0);
 
     // The window's event loop shows what escapes a handler in its error box; a frame lock that
@@ -335,19 +342,30 @@ int ListDevicesJob(Report& report) {
     if (devices.empty()) return report.End(ExitStatus::kNoDevice, "No Device is Existing.");
     for (const ListedDevice& d : devices) {
         const std::string where = cli::DescribeDevice(d.name);
+        // Whether a job holds the scanner now: its frame lock, tried without waiting.
+        std::string holder;
+        const app::ScannerUse use = app::ProbeScannerUse(d.identity, &holder);
+        const std::string state =
+            use == app::ScannerUse::kFree ? "free"
+            : use == app::ScannerUse::kHeld
+                ? "in use" + (holder.empty() ? std::string() : " by " + holder)
+                : "lock unavailable";
         if (report.Json()) {
-            nlohmann::ordered_json line = cli::DeviceObject({d.handle, d.name, where});
+            nlohmann::ordered_json line = cli::DeviceObject({d.handle, d.name, where, d.identity});
             if (d.stillImage) {
                 line["vendor_id"] = d.vendorId;
                 line["product_id"] = d.productId;
                 line["vendor_accepted"] = d.acceptedVendor;
             }
+            line["state"] = state;
             cli::WriteLine(stdout, line);
         } else if (d.stillImage) {
-            std::printf("%s\t%s\tstill-image %04X:%04X%s\n", d.name.c_str(), where.c_str(),
-                        d.vendorId, d.productId, d.acceptedVendor ? "" : " (vendor not accepted)");
+            std::printf("%s\t%s\tstill-image %04X:%04X%s\t%s\t%s\n", d.name.c_str(), where.c_str(),
+                        d.vendorId, d.productId, d.acceptedVendor ? "" : " (vendor not accepted)",
+                        d.identity.c_str(), state.c_str());
         } else {
-            std::printf("%s\t%s\tdisk\n", d.name.c_str(), where.c_str());
+            std::printf("%s\t%s\tdisk\t%s\t%s\n", d.name.c_str(), where.c_str(), d.identity.c_str(),
+                        state.c_str());
         }
     }
     return report.End(ExitStatus::kOk, std::to_string(devices.size()) + " device(s)");
@@ -356,9 +374,13 @@ int ListDevicesJob(Report& report) {
 // The job on several scanners: a worker of this program for each, pinned to it.
 int RunStationJob(const std::string& command, const Options& options, Report& report) {
     std::vector<std::string> names = options.devices;
+    std::vector<std::string> known;  // what names each scanner while it stays attached
     if (options.all) {
-        for (const ListedDevice& d : ListDevices())
-            if (d.acceptedVendor) names.push_back(d.name);
+        for (const ListedDevice& d : ListDevices()) {
+            if (!d.acceptedVendor) continue;
+            names.push_back(d.name);
+            known.push_back(d.identity);
+        }
     } else {
         // "USBSCAN1" and "\\.\USBSCAN1" are one scanner: each gets one worker.
         std::vector<std::string> canonical;
@@ -368,6 +390,8 @@ int RunStationJob(const std::string& command, const Options& options, Report& re
                 canonical.push_back(full);
         }
         names = canonical;
+        for (const std::string& name : names)
+            known.push_back(platform::Io().DeviceIdentity(name.c_str()));
     }
     cli::StationRequest request;
     request.command = command;
@@ -377,8 +401,6 @@ int RunStationJob(const std::string& command, const Options& options, Report& re
         if (report.Json()) report.Start(command);
         return report.End(ExitStatus::kNoDevice, "No Device is Existing.");
     }
-    std::vector<std::string> wheres;
-    for (const std::string& name : names) wheres.push_back(cli::DescribeDevice(name));
     char self[4096] = {};
     if (platform::Sys().GetModuleFileName(self, sizeof self) == 0 ||
         std::strlen(self) + 1 >= sizeof self) {
@@ -413,7 +435,7 @@ int RunStationJob(const std::string& command, const Options& options, Report& re
         request.arguments.emplace_back("--result", false);
         request.arguments.emplace_back(Absolute(options.resultFile), true);
     }
-    return cli::RunStation(request, names, cli::Identities(names, wheres));
+    return cli::RunStation(request, names, cli::Identities(names, known));
 }
 
 // Whether the command line asks for JSON lines, looked for before it is parsed so that a usage
@@ -464,6 +486,10 @@ int main(int argc, char** argv) {
                    "append one JSON line for the job to this file (created when missing); a log "
                    "that cannot be opened ends the run with status 7 before any device work")
         ->type_name("FILE");
+    cli.add_flag("--own-events", options.ownEvents,
+                 "give each still-image scanner a service event of its own, so jobs on several "
+                 "still-image scanners run at once (other programs of the protocol are then not "
+                 "kept out between data calls)");
 
     CLI::Option* lockTimeout =
         cli.add_option("--lock-timeout", options.lockTimeoutSeconds,

@@ -36,8 +36,9 @@ bool ApplyWorkerLine(ScannerRun& run, const std::string& line, nlohmann::ordered
 // exit status says otherwise, did not succeed.
 void EndWorker(ScannerRun& run, std::uint32_t code);
 
-// Names for the scanners from where the backend says each one is; a scanner whose place is
-// unknown or not unique is called by its device name.
+// Names for the scanners from the identities the backend gives them (the port path of a USB
+// device, a disk's kernel name); a scanner whose identity is unknown or not unique is called by
+// its device name.
 std::vector<std::string> Identities(const std::vector<std::string>& names,
                                     const std::vector<std::string>& wheres);
 // FILE with the scanner's identity before its extension ("flash.bin" -> "flash-usb_001_002.bin"),

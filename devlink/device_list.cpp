@@ -66,8 +66,8 @@ std::vector<ListedDevice> ListDevices() {
             continue;
         }
         found.push_back(ListedDevice{256 + n, name, true, descriptor.usVendorId,
-                                     descriptor.usProductId,
-                                     AcceptedVendor(descriptor.usVendorId)});
+                                     descriptor.usProductId, AcceptedVendor(descriptor.usVendorId),
+                                     platform::Io().DeviceIdentity(name)});
     }
 
     const std::string roots = DriveRoots();
@@ -81,7 +81,8 @@ std::vector<ListedDevice> ListDevices() {
         std::snprintf(name, sizeof name, cmdset::kVolumeNameFormat, letter);
         platform::DeviceHandle device(platform::Io().OpenDevice(name));
         if (!device.valid() || !AnswersVendorTag(device.get())) continue;
-        found.push_back(ListedDevice{letter - 'A' + 1, name, false, 0, 0, true});
+        found.push_back(ListedDevice{letter - 'A' + 1, name, false, 0, 0, true,
+                                     platform::Io().DeviceIdentity(name)});
     }
     return found;
 }

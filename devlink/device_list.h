@@ -13,6 +13,7 @@ struct ListedDevice {
     std::uint16_t vendorId = 0;  // still-image devices: from the descriptor request
     std::uint16_t productId = 0;
     bool acceptedVendor = false;  // disks: always true (they answered the vendor tag)
+    std::string identity;         // platform::DeviceIo::DeviceIdentity of the name
 };
 
 // Still-image devices that answer the descriptor request (any vendor, in number order), then

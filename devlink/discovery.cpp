@@ -5,6 +5,7 @@
 
 #include "devlink/command_set.h"
 #include "devlink/pass_through.h"
+#include "devlink/scanner_identity.h"
 #include "devlink/trace.h"
 #include "devlink/zamo_usb.h"
 #include "platform/platform.h"
@@ -76,16 +77,20 @@ bool GetDescriptor(platform::Handle h, platform::DeviceDescriptor* descriptor) {
                                           &returned);
 }
 
-// Opens the named service event of `letter`, creating it when no other program has.
-platform::Handle OpenServiceEvent(char letter, bool traceOpen) {
-    char name[sizeof "ZAMOUSB_EVENT__"];
-    std::memcpy(name, cmdset::kServiceEventTemplate, sizeof name);
-    name[sizeof name - 2] = letter;
+// The service event of the disk at `letter`.
+std::string DiskEventName(char letter) {
+    std::string name = cmdset::kServiceEventTemplate;
+    name.back() = letter;
+    return name;
+}
+
+// Opens the named service event, creating it when no other program has.
+platform::Handle OpenServiceEvent(const std::string& name, bool traceOpen) {
     if (traceOpen) Trace("[ConnectToScanner]m_hService == NULL");
-    platform::Handle h = platform::Sys().OpenEvent(name);
+    platform::Handle h = platform::Sys().OpenEvent(name.c_str());
     if (h != nullptr) return h;
     if (traceOpen) Trace("[ConnectToScanner]m_hService == NULL (2)");
-    return platform::Sys().CreateEvent(name);
+    return platform::Sys().CreateEvent(name.c_str());
 }
 
 }  // namespace
@@ -149,8 +154,14 @@ int CZamoUSB::ConnectToScanner(int cDevice) {
           descriptor.usProductId);
     if (!IsAcceptedVendor(descriptor.usVendorId)) return 0;
 
+    // With own events each still-image scanner has its event, so one opened for another device
+    // is given back first. Without them an event held is kept, whichever it is, as it always was.
+    const std::string eventName = StillImageEventName(name);
+    if (OwnStillImageEvents() && m_hService.valid() && eventName != m_serviceEventName)
+        m_hService.reset();
     if (!m_hService.valid()) {
-        m_hService.reset(OpenServiceEvent(cmdset::kStillImageEventLetter, true));
+        m_hService.reset(OpenServiceEvent(eventName, true));
+        m_serviceEventName = eventName;
     }
     m_cDevice = cDevice;
     m_hDisk = std::move(device);
@@ -178,7 +189,10 @@ int CZamoUSB::ConnectToDisk(char letter) {
     }
 
     if (letter != m_cDevice && m_hService.valid()) m_hService.reset();
-    if (!m_hService.valid()) m_hService.reset(OpenServiceEvent(letter, false));
+    if (!m_hService.valid()) {
+        m_serviceEventName = DiskEventName(letter);
+        m_hService.reset(OpenServiceEvent(m_serviceEventName, false));
+    }
     m_cDevice = static_cast<unsigned char>(letter);
     return 1;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "devlink/packet.h"
 #include "devlink/transfer_outcome.h"
@@ -87,6 +88,7 @@ class CZamoUSB {
     std::int32_t m_cDevice = 32;        // 32 none; 'A'..'Z' a disk; 256 + n still-image n
     platform::DeviceHandle m_hDisk;     // the open device
     platform::SystemHandle m_hService;  // the named service event
+    std::string m_serviceEventName;     // the name m_hService was opened by
     std::uint32_t m_dwTimeOut = 15;     // pass-through time-out, seconds
     std::int32_t m_bConnected = 1;      // outcome of the last exchange that reached the transport
     // doBOT's result code of the last still-image exchange (the sense key and code of a command

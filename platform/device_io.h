@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/types.h"
 
@@ -101,6 +102,13 @@ class DeviceIo {
 
     // GetDriveTypeA on a root such as "E:\\"; one of the kDrive* values.
     virtual std::uint32_t GetDriveType(const char* root) = 0;
+
+    // What names the device at `name` ("\\.\USBSCAN<n>", "\\.\<letter>:") for as long as it
+    // stays attached: the same text in every process, never the text of another device attached
+    // at the same time. Empty when no device is at the name. Per-scanner locks and events are
+    // named after it, because the names themselves may lead elsewhere while a job runs (on Linux a
+    // still-image number and a letter follow the set of devices attached).
+    virtual std::string DeviceIdentity(const char* name) = 0;
 };
 
 }  // namespace platform

@@ -27,6 +27,7 @@ class NullDeviceIo final : public DeviceIo {
     bool LastTransferStalled(Handle) override { return false; }
     std::uint32_t GetLogicalDriveStrings(std::uint32_t, char*) override { return 0; }
     std::uint32_t GetDriveType(const char*) override { return kDriveNoRootDir; }
+    std::string DeviceIdentity(const char*) override { return {}; }
 };
 
 class NullSystem final : public System {

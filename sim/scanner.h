@@ -88,6 +88,10 @@ class Scanner {
     std::vector<std::uint8_t> ReadMemory(std::uint32_t address, std::uint32_t count) const;
     void WriteMemory(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
     std::uint32_t MemorySize() const { return model_.MemorySize(); }
+    // The memory as the model keeps it, MemorySize() bytes: zero wherever the memory is as a
+    // fresh scanner's (see firmware_model.h), so a scanner's state is what is nonzero here.
+    const std::uint8_t* KeptMemory() const { return memory_.get(); }
+    std::uint8_t* KeptMemory() { return memory_.get(); }
 
     // --- Faults and conditions -------------------------------------------------------------
     int Inject(const Fault& fault) { return plan_.Inject(fault); }

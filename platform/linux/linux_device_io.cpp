@@ -399,4 +399,24 @@ std::string LinuxDeviceIo::DescribeDevice(const char* name) {
     return {};
 }
 
+std::string LinuxDeviceIo::DeviceIdentity(const char* name) {
+    if (name == nullptr) return {};
+    const int number = StillImageNumber(name);
+    if (number >= 0) {
+        const StillImageList list(Context());
+        if (static_cast<std::size_t>(number) >= list.Devices().size()) return {};
+        const StillImageDevice& d = list.Devices()[static_cast<std::size_t>(number)];
+        std::string identity = "usb-" + std::to_string(d.bus) + "-" + std::to_string(d.address);
+        std::uint8_t ports[8];
+        const int depth = libusb_get_port_numbers(d.device, ports, sizeof ports);
+        for (int i = 0; i < depth; ++i) identity += (i == 0 ? "@" : ".") + std::to_string(ports[i]);
+        return identity;
+    }
+    if (const char letter = VolumeLetter(name); letter != 0) {
+        const std::vector<RemovableDisk> disks = ListRemovableDisks();
+        if (const RemovableDisk* disk = FindDisk(disks, letter)) return "disk-" + disk->name;
+    }
+    return {};
+}
+
 }  // namespace platform::linux_os

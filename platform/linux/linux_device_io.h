@@ -42,6 +42,11 @@ class LinuxDeviceIo final : public DeviceIo {
     bool LastTransferStalled(Handle h) override;
     std::uint32_t GetLogicalDriveStrings(std::uint32_t bufLen, char* buf) override;
     std::uint32_t GetDriveType(const char* root) override;
+    // A still-image device: its bus, port path and device number ("usb-1-4@1.2"); the kernel
+    // numbers devices anew at every plug-in and keeps the number while the device stays. A disk:
+    // its kernel name ("disk-sdb"), which stays while the disk does (its service event is kept
+    // under the same name).
+    std::string DeviceIdentity(const char* name) override;
 
     // Where a device name leads on this machine ("usb 001:004" for a still-image device, the
     // block device node for a drive); empty when the name leads nowhere.

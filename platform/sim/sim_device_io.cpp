@@ -225,6 +225,22 @@ std::uint32_t SimDeviceIo::GetDriveType(const char* root) {
     return it == drives_.end() ? platform::kDriveNoRootDir : it->second.type;
 }
 
+std::string SimDeviceIo::DeviceIdentity(const char* name) {
+    int n = -1;
+    char letter = 0;
+    if (!ParseDeviceName(name, &n, &letter)) return {};
+    const Slot* slot = nullptr;
+    if (letter != 0) {
+        const auto it = drives_.find(letter);
+        if (it != drives_.end()) slot = &it->second.slot;
+    } else if (const auto it = stillImages_.find(n); it != stillImages_.end()) {
+        slot = &it->second;
+    }
+    if (slot == nullptr || slot->file == nullptr || Vanished(slot->file)) return {};
+    if (const auto it = identities_.find(slot->file); it != identities_.end()) return it->second;
+    return letter != 0 ? std::string("sim-drive-") + letter : "sim-usbscan-" + std::to_string(n);
+}
+
 bool SimDeviceIo::VolumeOpenAttempted(char letter) const {
     const char name[] = {'\\', '\\', '.', '\\', Upper(letter), ':', '\0'};
     for (const auto& attempt : openAttempts_) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/device_io.h"
@@ -41,6 +42,9 @@ class SimDeviceIo final : public platform::DeviceIo {
     bool LastTransferStalled(platform::Handle h) override;
     std::uint32_t GetLogicalDriveStrings(std::uint32_t bufLen, char* buf) override;
     std::uint32_t GetDriveType(const char* root) override;
+    // The identity set for the device file at `name`; without one, a text made of the name
+    // ("sim-usbscan-0", "sim-drive-E"). Empty when no file is there or it has vanished.
+    std::string DeviceIdentity(const char* name) override;
 
     // --- Layout ------------------------------------------------------------------------------
     // Adds or replaces drive `letter` (A..Z, either case).
@@ -51,6 +55,11 @@ class SimDeviceIo final : public platform::DeviceIo {
     void AddStillImage(int n, SimDeviceFile* file, bool openable = true);
     void RemoveStillImage(int n);
     void SetOpenable(SimDeviceFile* file, bool openable);
+    // What DeviceIdentity gives for every name that leads to `file` (both presentations of one
+    // scanner may share it).
+    void SetIdentity(SimDeviceFile* file, std::string identity) {
+        identities_[file] = std::move(identity);
+    }
     // Whether the platform lets the program recover the bulk pipes itself (as on Linux).
     void SetPipeRecovery(bool available) { pipeRecovery_ = available; }
 
@@ -96,6 +105,7 @@ class SimDeviceIo final : public platform::DeviceIo {
     std::map<char, Drive> drives_;
     std::map<int, Slot> stillImages_;
     std::map<SimDeviceFile*, FileState> files_;
+    std::map<SimDeviceFile*, std::string> identities_;
     std::map<std::uintptr_t, SimDeviceFile*> handles_;
     std::uintptr_t nextHandle_ = 0x5000;
     bool pipeRecovery_ = false;

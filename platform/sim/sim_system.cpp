@@ -25,10 +25,11 @@ struct SimSystem::Event {
 };
 
 struct SimSystem::Mutex {
-    enum class Owner { kNone, kHere, kOther };
+    static constexpr int kNone = -1;
+    static constexpr int kOther = -2;  // HoldMutex's other program
     std::string name;
-    Owner owner = Owner::kNone;
-    std::uint32_t recursion = 0;  // takes by this program not yet released
+    int owner = kNone;            // the program that owns it, or kNone, or kOther
+    std::uint32_t recursion = 0;  // takes by its owner not yet released
     bool abandoned = false;       // its last owner ended while holding it
     std::uint32_t handles = 0;
 };
@@ -187,14 +188,15 @@ EventStats SimSystem::Stats(const std::string& name) const {
 
 bool SimSystem::Signalled(const HandleEntry& entry) const {
     if (entry.kind == HandleKind::kEvent) return entry.event->signalled;
-    if (entry.kind == HandleKind::kMutex) return entry.mutex->owner != Mutex::Owner::kOther;
+    if (entry.kind == HandleKind::kMutex)
+        return entry.mutex->owner == Mutex::kNone || entry.mutex->owner == program_;
     return entry.process->ended;
 }
 
 std::uint32_t SimSystem::Take(HandleEntry& entry) {
     if (entry.kind == HandleKind::kMutex) {
         Mutex& m = *entry.mutex;
-        m.owner = Mutex::Owner::kHere;
+        m.owner = program_;
         ++m.recursion;
         ++mutexTakes_[m.name];
         if (m.abandoned) {
@@ -691,7 +693,7 @@ std::shared_ptr<SimSystem::Mutex> SimSystem::NamedMutex(const std::string& name)
 
 void SimSystem::ForgetMutexIfUnused(const std::shared_ptr<Mutex>& m) {
     // Alive while a handle refers to it or someone owns it.
-    if (m->handles == 0 && m->owner == Mutex::Owner::kNone) mutexes_.erase(m->name);
+    if (m->handles == 0 && m->owner == Mutex::kNone) mutexes_.erase(m->name);
 }
 
 platform::Handle SimSystem::CreateMutex(const char* name) {
@@ -707,14 +709,14 @@ bool SimSystem::ReleaseMutex(platform::Handle h) {
     HandleEntry* entry = Find(h);
     if (entry == nullptr || entry->kind != HandleKind::kMutex) return false;
     Mutex& m = *entry->mutex;
-    if (m.owner != Mutex::Owner::kHere) return false;
-    if (--m.recursion == 0) m.owner = Mutex::Owner::kNone;
+    if (m.owner != program_) return false;
+    if (--m.recursion == 0) m.owner = Mutex::kNone;
     return true;
 }
 
 void SimSystem::HoldMutex(const std::string& name) {
     auto m = NamedMutex(name);
-    m->owner = Mutex::Owner::kOther;
+    m->owner = Mutex::kOther;
     m->recursion = 0;
 }
 
@@ -722,7 +724,7 @@ void SimSystem::HoldMutex(const std::string& name, std::uint64_t releaseAtMs, bo
     HoldMutex(name);
     std::shared_ptr<Mutex> m = NamedMutex(name);
     At(releaseAtMs, [this, m, abandon] {
-        m->owner = Mutex::Owner::kNone;
+        m->owner = Mutex::kNone;
         m->abandoned = abandon;
         // With no handle left anywhere the mutex goes with its owner, abandoned or not.
         ForgetMutexIfUnused(m);
@@ -735,7 +737,18 @@ bool SimSystem::MutexExists(const std::string& name) const {
 
 bool SimSystem::MutexOwnedHere(const std::string& name) const {
     auto it = mutexes_.find(name);
-    return it != mutexes_.end() && it->second->owner == Mutex::Owner::kHere;
+    return it != mutexes_.end() && it->second->owner == program_;
+}
+
+void SimSystem::EndProgram(int program) {
+    for (auto it = mutexes_.begin(); it != mutexes_.end();) {
+        const std::shared_ptr<Mutex> m = it->second;
+        ++it;
+        if (m->owner != program) continue;
+        m->owner = Mutex::kNone;
+        m->recursion = 0;
+        m->abandoned = true;
+    }
 }
 
 std::uint32_t SimSystem::MutexTakeCount(const std::string& name) const {

@@ -175,8 +175,15 @@ class SimSystem final : public platform::System {
     // What MutexOwner says of every mutex (empty at start: the system cannot tell).
     void SetMutexOwnerText(std::string text) { mutexOwnerText_ = std::move(text); }
     bool MutexExists(const std::string& name) const;
-    // Whether this program owns the mutex now (taken by a wait and not yet released).
+    // Whether the program making calls now owns the mutex (taken by a wait and not yet
+    // released).
     bool MutexOwnedHere(const std::string& name) const;
+    // Several programs in one test: mutex calls from now on are made by `program` (0 at start),
+    // so a mutex one of them owns keeps the others waiting as it would another process.
+    void SetProgram(int program) { program_ = program; }
+    int Program() const { return program_; }
+    // `program` ended without releasing what it held: its mutexes are abandoned.
+    void EndProgram(int program);
     // Times this program took the mutex (abandoned takes included).
     std::uint32_t MutexTakeCount(const std::string& name) const;
 
@@ -299,6 +306,7 @@ class SimSystem final : public platform::System {
     std::string mutexOwnerText_;
     std::map<std::string, std::shared_ptr<Mutex>> mutexes_;  // named mutexes alive
     std::map<std::string, std::uint32_t> mutexTakes_;
+    int program_ = 0;
 };
 
 }  // namespace sim

@@ -1,6 +1,9 @@
 #include "platform/win32/win32_device_io.h"
 
+#include <cctype>
 #include <cstddef>
+#include <cstring>
+#include <string>
 
 #include "platform/win32/windows_api.h"
 // The driver headers need <windows.h> and <winioctl.h> first.
@@ -53,6 +56,16 @@ void Report(std::uint32_t* out, DWORD value) {
     if (out) *out = value;
 }
 
+// The part of `name` after "\\.\", or null for a name of another form.
+const char* DosName(const char* name) {
+    return name != nullptr && std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : nullptr;
+}
+
+bool DosDeviceExists(const char* dosName) {
+    char target[512];
+    return ::QueryDosDeviceA(dosName, target, sizeof target) != 0;
+}
+
 }  // namespace
 
 Handle Win32DeviceIo::OpenDevice(const char* name) {
@@ -92,6 +105,31 @@ std::uint32_t Win32DeviceIo::GetLogicalDriveStrings(std::uint32_t bufLen, char* 
 
 std::uint32_t Win32DeviceIo::GetDriveType(const char* root) {
     return ::GetDriveTypeA(root);
+}
+
+std::string Win32DeviceIo::DeviceIdentity(const char* name) {
+    const char* dos = DosName(name);
+    if (dos == nullptr) return {};
+    if (::_strnicmp(dos, "USBSCAN", 7) == 0 && dos[7] != '\0') {
+        for (const char* p = dos + 7; *p != '\0'; ++p) {
+            if (*p < '0' || *p > '9') return {};
+        }
+        return DosDeviceExists(dos) ? "usbscan-" + std::string(dos + 7) : std::string();
+    }
+    if (std::strlen(dos) != 2 || dos[1] != ':' || !std::isalpha(static_cast<unsigned char>(dos[0])))
+        return {};
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(dos[0])));
+    const char root[4] = {letter, ':', '\\', '\0'};
+    char volume[64];
+    if (::GetVolumeNameForVolumeMountPointA(root, volume, sizeof volume)) {
+        // "\\?\Volume{GUID}\": the braces and what they hold.
+        const std::string text = volume;
+        const std::size_t open = text.find('{');
+        const std::size_t close = text.find('}', open == std::string::npos ? 0 : open);
+        if (open != std::string::npos && close != std::string::npos)
+            return "volume-" + text.substr(open, close - open + 1);
+    }
+    return DosDeviceExists(dos) ? std::string("drive-") + letter : std::string();
 }
 
 }  // namespace platform::win32

@@ -3,6 +3,8 @@
 // initialisation until exit.
 #pragma once
 
+#include <string>
+
 #include "platform/device_io.h"
 
 namespace platform::win32 {
@@ -23,6 +25,11 @@ class Win32DeviceIo final : public DeviceIo {
     bool LastTransferStalled(Handle) override { return false; }
     std::uint32_t GetLogicalDriveStrings(std::uint32_t bufLen, char* buf) override;
     std::uint32_t GetDriveType(const char* root) override;
+    // A still-image device: its number ("usbscan-0"), which the still-image driver gives when the
+    // device arrives and gives to no other while it stays. A disk: its volume's name
+    // ("volume-{...}"), which stays even if the letter is changed while the disk is attached;
+    // "drive-E" where the system names no volume.
+    std::string DeviceIdentity(const char* name) override;
 };
 
 }  // namespace platform::win32

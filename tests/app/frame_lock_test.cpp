@@ -29,10 +29,12 @@ class FrameLockTest : public AppTest {
 };
 
 TEST_F(FrameLockTest, EveryCommandHoldsTheLockFromServiceStopToServiceStart) {
-    // Seen from inside the service commands, which let the window handle events.
+    // Seen from inside the service commands, which let the window handle events: the service's
+    // gate is held, and the frame lock (of no scanner, as none is found) is taken in between.
     std::vector<bool> heldDuringCommands;
     view_.onProcessMessages = [&] {
-        heldDuringCommands.push_back(sys_.MutexOwnedHere(app::kFrameLockName));
+        heldDuringCommands.push_back(sys_.MutexOwnedHere(app::kServiceGateName) &&
+                                     !sys_.MutexOwnedHere(app::kFrameLockName));
     };
     sys_.SetDefaultProcess({true, 0, 300});
     form_.Button4Click();
@@ -81,7 +83,7 @@ TEST_F(FrameLockTest, UnattendedRunSaysOnStandardOutputThatItWaits) {
 }
 
 TEST_F(FrameLockTest, ClosingTheWindowWhileWaitingRunsNothing) {
-    sys_.HoldMutex(app::kFrameLockName);  // never let go
+    sys_.HoldMutex(app::kServiceGateName);  // never let go
     view_.onProcessMessages = [&] {
         if (sys_.Now() > kStart + 2'000) view_.endRequested = true;
     };
@@ -90,7 +92,7 @@ TEST_F(FrameLockTest, ClosingTheWindowWhileWaitingRunsNothing) {
     EXPECT_EQ(view_.panel1, (Strings{"Waiting", ""}));
     EXPECT_EQ(sys_.DeadlockedWaits(), 0u);
     // The next click is not blocked by the one given up.
-    sys_.HoldMutex(app::kFrameLockName, sys_.Now() + 1);
+    sys_.HoldMutex(app::kServiceGateName, sys_.Now() + 1);
     view_.endRequested = false;
     view_.onProcessMessages = nullptr;
     form_.Button5Click();
@@ -125,7 +127,7 @@ TEST_F(FrameLockTest, ALockThatCannotBeHadRunsNothingAndSaysWhy) {
 }
 
 TEST_F(FrameLockTest, TheCallersLimitEndsTheWaitAndTheWaitIsToldWithItsHolder) {
-    sys_.HoldMutex(app::kFrameLockName);  // never let go
+    sys_.HoldMutex(app::kServiceGateName);  // never let go
     sys_.SetMutexOwnerText("process 4711 (kelvane-cli)");
     std::vector<std::pair<std::uint64_t, std::string>> notes;
     form_.LockWaitNote = [&](const std::string& note) { notes.emplace_back(sys_.Now(), note); };
@@ -142,11 +144,11 @@ TEST_F(FrameLockTest, TheCallersLimitEndsTheWaitAndTheWaitIsToldWithItsHolder) {
     EXPECT_EQ(view_.errors, (Strings{"Another Kelvane job held the command frame lock for 12 s "
                                      "(process 4711 (kelvane-cli))"}));
     EXPECT_TRUE(Commands().empty());
-    EXPECT_FALSE(sys_.MutexOwnedHere(app::kFrameLockName));
+    EXPECT_FALSE(sys_.MutexOwnedHere(app::kServiceGateName));
 
     // A limit of 0 takes a free lock, and a lock freed in time is taken.
     form_.LockTimeoutMs = 0;
-    sys_.HoldMutex(app::kFrameLockName, sys_.Now() + 3'000);
+    sys_.HoldMutex(app::kServiceGateName, sys_.Now() + 3'000);
     EXPECT_THROW(form_.Button5Click(), app::FrameLockError);
     form_.LockTimeoutMs = 5'000;
     form_.Button5Click();

@@ -249,9 +249,24 @@ TEST_P(CliOnEmulatedDevice, AKilledHoldersLockIsFreed) {
 }
 
 TEST_P(CliOnEmulatedDevice, AFrameLockHeldElsewhereEndsALimitedWaitWithStatus8) {
+    // The scanner's frame lock is named after the identity that `list` prints (fourth column).
+    const CliResult listed = Run({"list"});
+    ASSERT_EQ(listed.exitCode, 0) << Describe(listed);
+    std::vector<std::string> columns;
+    for (std::size_t at = 0, tab = 0; tab != std::string::npos; at = tab + 1) {
+        tab = listed.out.find_first_of("\t\n", at);
+        columns.push_back(listed.out.substr(at, tab - at));
+        if (tab != std::string::npos && listed.out[tab] == '\n') break;
+    }
+    ASSERT_EQ(columns.size(), 5u) << Describe(listed);
+    EXPECT_EQ(columns[4], "free");
     platform::linux_os::LinuxSystem other(LockDir());
-    const platform::Handle frame = other.CreateMutex("Global\\Kelvane.CommandFrame");
+    const platform::Handle frame =
+        other.CreateMutex(("Global\\Kelvane.CommandFrame." + columns[3]).c_str());
     ASSERT_EQ(other.WaitForSingleObject(frame, 0), platform::kWaitObject0);
+    const CliResult busy = Run({"list"});
+    EXPECT_NE(busy.out.find("\tin use by process " + std::to_string(getpid())), std::string::npos)
+        << Describe(busy);
     const CliResult r = Run({"--lock-timeout", "1", "version"});
     EXPECT_EQ(r.exitCode, app::ToInt(app::ExitStatus::kLockUnavailable)) << Describe(r);
     EXPECT_NE(
