@@ -409,6 +409,7 @@ int RunStationJob(const std::string& command, const Options& options, Report& re
     }
     request.program = self;
     if (options.verbose) request.options.push_back("--verbose");
+    if (options.ownEvents) request.options.push_back("--own-events");
     if (options.lockTimeout) {
         request.options.push_back("--lock-timeout");
         request.options.push_back(std::to_string(options.lockTimeoutSeconds));
