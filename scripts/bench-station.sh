@@ -5,9 +5,10 @@
 #
 #   scripts/bench-station.sh [KELVANE_CLI_SIM]     (default: build-native/cli/kelvane-cli-sim)
 #
-# A measurement, not a test: nothing here passes or fails on time. The simulated scanners' waits
-# run on a virtual clock, so what is left is the program's own work; on a machine with fewer
-# cores than scanners the workers queue for the CPU, which the ratios then show.
+# A measurement, not a test: nothing here passes or fails on time. kelvane-cli-sim runs on the
+# real system with simulated scanners, so a job's time is mostly the protocol's own polls in
+# real time (a disk block costs a release poll of its own); jobs that wait for one another show
+# as a ratio of about K.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cli=${1:-$here/build-native/cli/kelvane-cli-sim}
