@@ -414,8 +414,15 @@ int RunStationJob(const std::string& command, const Options& options, Report& re
         request.options.push_back("--lock-timeout");
         request.options.push_back(std::to_string(options.lockTimeoutSeconds));
     }
-    // Every worker appends its own line: the appends never mix.
+    // Every worker appends its own line: the appends never mix. A log that cannot be had stops
+    // the run here, before any worker touches a scanner.
     if (!options.logFile.empty()) {
+        cli::JobLog log;
+        if (!log.Open(options.logFile)) {
+            if (report.Json()) report.Start(command);
+            return report.End(ExitStatus::kOutputFile, "the job log '" + options.logFile +
+                                                           "' cannot be opened for appending");
+        }
         request.options.push_back("--log");
         request.options.push_back(Absolute(options.logFile));
     }
