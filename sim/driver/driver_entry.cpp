@@ -8,7 +8,8 @@
 // - the removable drive \Device\KelvaneScannerDisk<N>, linked as \DosDevices\X:, where the
 //   service's DiskLetter value holds an N-th letter: IOCTL_SCSI_PASS_THROUGH_DIRECT.
 // One lock serialises every request of every scanner, so they can share one tick counter.
-// Requests complete at once: the device never makes a caller wait.
+// Requests complete at once, except the one whose answer a hold fault keeps back until the
+// release control: then that caller waits, and nothing else does.
 #include <new>
 
 #include "sim/driver/driver_interface.h"
@@ -75,6 +76,7 @@ struct DeviceState {
     UNICODE_STRING diskLink;
     WCHAR diskLetter;  // 0: no disk presentation
     bool diskLinked;
+    PIRP held;  // the request a hold fault keeps waiting, its answer already in place
 };
 
 // What each device object carries: which presentation of which scanner it is.
@@ -250,6 +252,65 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
+// The held request's caller went away: it is answered as cancelled, unless the release took it
+// first (then the release answers it).
+void CancelHeld(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    bool ours = false;
+    {
+        Locked hold;
+        DeviceState* scanner = ScannerOf(device);
+        ours = scanner->held == irp;
+        if (ours) scanner->held = nullptr;
+    }
+    if (ours) Complete(irp, STATUS_CANCELLED, 0);
+}
+
+// Answers the request, or, when the core asked for it and the scanner holds no other, keeps it
+// waiting with its answer in place until ReleaseHeld.
+NTSTATUS AnswerOrHold(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status, ULONG_PTR information,
+                      bool hold) {
+    DeviceState* scanner = ScannerOf(device);
+    {
+        Locked locked;
+        hold = hold && NT_SUCCESS(status) && scanner->held == nullptr;
+        if (hold) {
+            irp->IoStatus.Status = status;
+            irp->IoStatus.Information = information;
+            IoMarkIrpPending(irp);
+            scanner->held = irp;
+            IoSetCancelRoutine(irp, CancelHeld);
+        }
+    }
+    if (!hold) return Complete(irp, status, information);
+    // Cancelled before its cancel routine was in place: nobody else will answer it.
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        bool ours = false;
+        {
+            Locked locked;
+            ours = scanner->held == irp;
+            if (ours) scanner->held = nullptr;
+        }
+        if (ours) Complete(irp, STATUS_CANCELLED, 0);
+    }
+    return STATUS_PENDING;
+}
+
+// Answers the request held on `scanner`, if any; returns how many were answered.
+std::uint32_t ReleaseHeld(DeviceState* scanner) {
+    PIRP irp = nullptr;
+    {
+        Locked hold;
+        irp = scanner->held;
+        scanner->held = nullptr;
+    }
+    if (irp == nullptr) return 0;
+    // Taken from the scanner, so a cancel routine running now leaves it to us.
+    IoSetCancelRoutine(irp, nullptr);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return 1;
+}
+
 scanner_driver::Session* SessionOf(PIO_STACK_LOCATION stack) {
     return stack->FileObject ? static_cast<scanner_driver::Session*>(stack->FileObject->FsContext)
                              : nullptr;
@@ -300,9 +361,15 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     const ULONG length = buffer ? stack->Parameters.Read.Length : 0;
     std::uint32_t given = 0;
-    Locked hold;
-    const bool ok = ScannerOf(device)->core.Read(*session, buffer, length, &given);
-    return Complete(irp, ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, ok ? given : 0);
+    bool ok = false, held = false;
+    {
+        Locked hold;
+        scanner_driver::ScannerCore& core = ScannerOf(device)->core;
+        ok = core.Read(*session, buffer, length, &given);
+        held = core.TakeHold();
+    }
+    return AnswerOrHold(device, irp, ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, ok ? given : 0,
+                        held);
 }
 
 NTSTATUS DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
@@ -319,9 +386,10 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
 
 // The host's side of the status: whether ntdll's routines were found, and what opening the
 // caller's process and moving its memory answered last.
-void AddHostStatus(void* buffer, std::uint32_t returned) {
+void AddHostStatus(const DeviceState& scanner, void* buffer, std::uint32_t returned) {
     if (returned < sizeof(scanner_driver::DriverStatus)) return;
     auto* st = static_cast<scanner_driver::DriverStatus*>(buffer);
+    st->heldRequests = scanner.held ? 1u : 0u;
     st->callerMemoryRoutines = (g_readVirtualMemory ? 1u : 0u) | (g_writeVirtualMemory ? 2u : 0u);
     st->lastProcessOpen = static_cast<std::uint32_t>(g_lastOpenStatus);
     st->lastMemoryRead = static_cast<std::uint32_t>(g_lastReadStatus);
@@ -339,22 +407,32 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     std::uint32_t returned = 0;
     scanner_driver::ControlResult result;
+    bool held = false;
     if (code == kIoctlScsiPassThroughDirect) {
         // Opened before taking the lock: the caller's process is the same for the whole request.
         CallerProcess caller;
         Locked hold;
-        result = ScannerOf(device)->core.PassThrough(*session, buffer, inLen, outLen, &returned,
-                                                     caller.Memory());
+        scanner_driver::ScannerCore& core = ScannerOf(device)->core;
+        result = core.PassThrough(*session, buffer, inLen, outLen, &returned, caller.Memory());
+        held = core.TakeHold();
+    } else if (code == scanner_driver::kIoctlReleaseHold &&
+               PresentationOf(device) == scanner_driver::Presentation::kControl) {
+        const std::uint32_t released = ReleaseHeld(ScannerOf(device));
+        if (outLen >= sizeof released) {
+            RtlCopyMemory(buffer, &released, sizeof released);
+            returned = sizeof released;
+        }
+        result = scanner_driver::ControlResult::kOk;
     } else {
         Locked hold;
         result = ScannerOf(device)->core.Control(*session, code, buffer, inLen, buffer, outLen,
                                                  &returned);
         if (code == scanner_driver::kIoctlStatus && result == scanner_driver::ControlResult::kOk)
-            AddHostStatus(buffer, returned);
+            AddHostStatus(*ScannerOf(device), buffer, returned);
     }
     switch (result) {
         case scanner_driver::ControlResult::kOk:
-            return Complete(irp, STATUS_SUCCESS, returned);
+            return AnswerOrHold(device, irp, STATUS_SUCCESS, returned, held);
         case scanner_driver::ControlResult::kBadParameter:
             return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         case scanner_driver::ControlResult::kUnreachable:
@@ -491,6 +569,8 @@ NTSTATUS LinkDisk(DeviceState& scanner, PUNICODE_STRING deviceName) {
 
 void RemoveScanner(DeviceState*& scanner) {
     if (scanner == nullptr) return;
+    // Its caller is answered: nothing may wait on a scanner that goes.
+    ReleaseHeld(scanner);
     if (scanner->diskLinked) {
         IoDeleteSymbolicLink(&scanner->diskLink);
         DefineDrive(scanner->diskLetter, kDriveNoRootDir);

@@ -48,6 +48,9 @@ constexpr std::uint32_t kIoctlSetSettings = PrivateIoctl(0x904);
 constexpr std::uint32_t kIoctlClearLog = PrivateIoctl(0x905);
 // In: FaultTable. Replaces the faults the scanner is to commit (count 0: an honest scanner).
 constexpr std::uint32_t kIoctlSetFaults = PrivateIoctl(0x906);
+// Out (optional): a uint32_t, the requests released. Answers the request that a kFaultHold left
+// waiting, if any.
+constexpr std::uint32_t kIoctlReleaseHold = PrivateIoctl(0x907);
 
 constexpr std::uint32_t kMaxMemoryRead = 0x10000;
 
@@ -109,7 +112,7 @@ struct LogReply {
     std::uint32_t count;     // records that follow
     std::uint32_t nextSeq;   // sequence number the next record will get
     std::uint32_t firstSeq;  // the oldest record still kept (records before it were overwritten)
-    std::uint32_t reserved;
+    std::uint32_t tick;      // the driver's call counter now: later exchanges start after it
 };
 
 struct MemoryQuery {
@@ -148,6 +151,7 @@ struct DriverStatus {
     std::uint32_t lastProcessOpen;
     std::uint32_t lastMemoryRead;
     std::uint32_t lastMemoryWrite;
+    std::uint32_t heldRequests;  // requests a kFaultHold keeps waiting now (0 or 1)
 };
 
 enum SettingsMask : std::uint32_t {
@@ -191,6 +195,11 @@ enum FaultKind : std::uint8_t {
     // keeps a wrong value in memory (every bit flipped): only a read-back can tell. An offset
     // past the block spoils nothing; other commands are not touched.
     kFaultCorruptWrite = 4,
+    // The exchange is carried out and logged as usual, but its answer is held back (the disk
+    // path's record, the still-image path's CSW read): its caller waits until kIoctlReleaseHold,
+    // so a test can keep a job inside its work for as long as it needs. One request per scanner
+    // is held at a time; a second is answered at once.
+    kFaultHold = 5,
 };
 
 constexpr std::uint32_t kMaxFaults = 8;

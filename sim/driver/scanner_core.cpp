@@ -95,7 +95,7 @@ bool FaultSchedule::Set(const FaultTable& table) {
     if (table.count > kMaxFaults) return false;
     for (std::uint32_t i = 0; i < table.count; ++i) {
         const FaultEntry& e = table.entries[i];
-        if (e.kind < kFaultRefuse || e.kind > kFaultCorruptWrite || e.occurrence == 0) return false;
+        if (e.kind < kFaultRefuse || e.kind > kFaultHold || e.occurrence == 0) return false;
         if (e.kind == kFaultRefuseShortCsw && (e.value == 0 || e.value >= sim::kBotCswLength))
             return false;
     }
@@ -285,6 +285,7 @@ bool ScannerCore::Read(Session& s, std::uint8_t* buf, std::uint32_t len, std::ui
             r.reported = Le32(csw + sim::kBotCswResidueOffset);
             if (csw[sim::kBotCswStatusOffset] != 0) KeepSense(r);
             EndExchange(s, kOutcomeCompleted, csw[sim::kBotCswStatusOffset]);
+            holdAsked_ = s.fault_.kind == kFaultHold;
         }
     }
     LeaveSession(s);
@@ -336,10 +337,12 @@ ControlResult ScannerCore::PassThrough(Session& s, void* record, std::uint32_t i
     }
 
     const FaultEntry* committed = faults_.Match(r.cdb);
-    // A corrupted write passes whole; every other fault changes what the exchange does.
+    // A corrupted write passes whole and a held one runs as usual; every other fault changes
+    // what the exchange does.
     const FaultEntry* spoils =
         committed && committed->kind == kFaultCorruptWrite ? committed : nullptr;
-    const FaultEntry* fault = spoils ? nullptr : committed;
+    const bool holds = committed && committed->kind == kFaultHold;
+    const FaultEntry* fault = spoils || holds ? nullptr : committed;
     const std::uint32_t blocksBefore = model_.Counters().firmwareBlocks;
     std::uint32_t moved = 0;
     bool passed;
@@ -388,6 +391,7 @@ ControlResult ScannerCore::PassThrough(Session& s, void* record, std::uint32_t i
     r.status = status;
     log_.Append(r);
     LeaveSession(s);
+    holdAsked_ = holds;
     return ControlResult::kOk;
 }
 
@@ -455,6 +459,7 @@ ControlResult ScannerCore::ReadLog(const void* in, std::uint32_t inLen, void* ou
     reply.count = log_.Read(query.fromSeq, records, max);
     reply.nextSeq = log_.NextSeq();
     reply.firstSeq = log_.FirstKept();
+    reply.tick = *tick_;
     std::memcpy(out, &reply, sizeof reply);
     *returned = sizeof(LogReply) + reply.count * sizeof(ExchangeRecord);
     return ControlResult::kOk;

@@ -134,6 +134,14 @@ class ScannerCore {
     ControlResult PassThrough(Session& s, void* record, std::uint32_t inLen, std::uint32_t outLen,
                               std::uint32_t* returned, const CallerMemory& caller);
 
+    // Whether the call just made carried a kFaultHold's answer, which the glue is to hold back;
+    // asking clears it.
+    bool TakeHold() {
+        const bool held = holdAsked_;
+        holdAsked_ = false;
+        return held;
+    }
+
     sim::FirmwareModel& Model() { return model_; }
     const ExchangeLog& Log() const { return log_; }
 
@@ -171,6 +179,7 @@ class ScannerCore {
     std::uint32_t nextOpenId_ = 1;
     std::uint32_t openHandles_ = 0;
     std::uint32_t protocolErrors_ = 0;
+    bool holdAsked_ = false;
 };
 
 }  // namespace scanner_driver

@@ -20,13 +20,15 @@
 //   scanner-probe set NAME=VALUE...   VendorId, ProductId, Version, WorkMs, NeverFinishes,
 //                                     Readiness, AnswersTagQuery
 //   scanner-probe faults [FAULT...]   the faults to commit (none: an honest scanner again), each
-//                                     KIND:CMD:N[:VALUE]: KIND refuse, short-csw, short-data or
-//                                     corrupt-write; CMD bytes 10..12 of the vendor command in
-//                                     hex (020305: a firmware block); N the matching exchange it
-//                                     fires at (from 1); VALUE the CSW bytes (short-csw), data
+//                                     KIND:CMD:N[:VALUE]: KIND refuse, short-csw, short-data,
+//                                     corrupt-write or hold (its caller waits for release);
+//                                     CMD bytes 10..12 of the vendor command in hex (020305:
+//                                     a firmware block); N the matching exchange it fires at
+//                                     (from 1); VALUE the CSW bytes (short-csw), data
 //                                     bytes (short-data, 0: half) or the block's byte offset
 //                                     (corrupt-write); or the simulator's lie text
 //                                     corrupt-write=OFFSET[@CMD0-CMD1-SELECTOR[#N]]
+//   scanner-probe release             answers the request a hold keeps waiting ("released=N")
 //   scanner-probe disk LETTER         the drive's type, a tag query by pass-through, and records
 //                                     the driver must refuse (wrong layout, unreachable buffer)
 // `scanner-probe --scanner N COMMAND ...` speaks to scanner N of the driver: its controls and its
@@ -463,13 +465,14 @@ int RunStatus(const Device& dev) {
         "firmware-blocks=%u firmware-bytes=%llu finishing=%u last-finishing=%u calibrations=%u "
         "version-reads=%u memory-reads=%u locks-granted=%u locks-refused=%u unlocks=%u "
         "still-image-opens=%u disk-opens=%u malformed-records=%u unreachable-buffers=%u "
-        "faults=%u caller-memory=%u last-open=0x%08X last-read=0x%08X last-write=0x%08X\n",
+        "faults=%u caller-memory=%u last-open=0x%08X last-read=0x%08X last-write=0x%08X "
+        "held=%u\n",
         st.memorySize, st.openHandles, st.exchanges, st.protocolErrors, st.locked, st.busy,
         st.address, st.firmwareBlocks, static_cast<unsigned long long>(st.firmwareBytes),
         st.finishingValues, st.lastFinishingValue, st.calibrations, st.versionReads, st.memoryReads,
         st.locksGranted, st.locksRefused, st.unlocks, st.stillImageOpens, st.diskOpens,
         st.malformedRecords, st.unreachableBuffers, st.faultsCommitted, st.callerMemoryRoutines,
-        st.lastProcessOpen, st.lastMemoryRead, st.lastMemoryWrite);
+        st.lastProcessOpen, st.lastMemoryRead, st.lastMemoryWrite, st.heldRequests);
     return 0;
 }
 
@@ -518,6 +521,8 @@ bool ParseFault(const char* text, drv::FaultEntry* e) {
         e->kind = drv::kFaultRefuseShortCsw;
     } else if (parts[0] == "short-data") {
         e->kind = drv::kFaultShortData;
+    } else if (parts[0] == "hold") {
+        e->kind = drv::kFaultHold;
     } else {
         return false;
     }
@@ -743,8 +748,8 @@ int main(int argc, char** argv) {
 
     // The private controls go through the control device, which answers whichever
     // presentations are on; the rest speaks to the still-image device.
-    static const char* const kControls[] = {"identity", "memory", "log",   "clear-log",
-                                            "status",   "set",    "faults"};
+    static const char* const kControls[] = {"identity", "memory", "log",    "clear-log",
+                                            "status",   "set",    "faults", "release"};
     const char* deviceName = stillImageName.c_str();
     for (const char* c : kControls)
         if (std::strcmp(command, c) == 0) deviceName = controlName.c_str();
@@ -768,6 +773,18 @@ int main(int argc, char** argv) {
     if (std::strcmp(command, "status") == 0) return RunStatus(dev);
     if (std::strcmp(command, "set") == 0) return RunSet(dev, rest, args);
     if (std::strcmp(command, "faults") == 0) return RunFaults(dev, rest, args);
+    if (std::strcmp(command, "release") == 0) {
+        std::uint32_t released = 0;
+        DWORD returned = 0;
+        if (!dev.Control(drv::kIoctlReleaseHold, nullptr, 0, &released, sizeof released,
+                         &returned) ||
+            returned != sizeof released) {
+            std::printf("release request failed: error %lu\n", ::GetLastError());
+            return 1;
+        }
+        std::printf("released=%u\n", released);
+        return 0;
+    }
     std::printf("unknown command '%s'\n", command);
     return 2;
 }

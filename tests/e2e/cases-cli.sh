@@ -79,22 +79,24 @@ case_cli_update_verify_mismatch_still_image() {
     scanner_status_has ' disk-opens=0 '
 }
 
-# Two drives of two scanners, two updates of different images started at once: both verify, each
-# scanner holds its own image, and each scanner's log holds the exchanges of one program only.
-# (Kelvane's machine-wide command frame lock makes the second job wait for the first.)
-case_cli_two_disks_apart() {
-    start_scanner StillImage=0 Disk=auto,auto
-    read_disk_letters 2
-    local n size
+# Two drives of two scanners, two SIZE-byte images (SIZE + 4096 for the second) in disk0/ and
+# disk1/.
+two_disk_images() {
+    local n
     for n in 0 1; do
         mkdir "disk$n"
-        size=$((300000 + n * 4096))
-        head -c $size /dev/urandom >"disk$n/image.bin"
+        head -c $((300000 + n * 4096)) /dev/urandom >"disk$n/image.bin"
     done
-    cli_start one --device "${disk_letters[0]}:" update 'disk0\image.bin'
-    cli_start two --device "${disk_letters[1]}:" update 'disk1\image.bin'
+}
+
+# Runs one and two (on scanners 0 and 1) ended: each with 0 and its verify line, each scanner
+# holding its own image, and each scanner's log (kept in diskN/exchanges.log) holding the
+# exchanges of one program only.
+two_disk_updates_verified() {
+    local n name size
     for n in 0 1; do
-        cli_wait "$([ $n -eq 0 ] && echo one || echo two)"
+        name=$([ $n -eq 0 ] && echo one || echo two)
+        cli_wait "$name"
         cli_exited 0
         size=$((300000 + n * 4096))
         grep -Fxq "Verify OK: the device's memory from 0x00004000 holds the image's $size bytes."$'\r' \
@@ -107,4 +109,108 @@ case_cli_two_disks_apart() {
         [ "$(sed -n 's/.* pid=\([0-9]*\) .*/\1/p' "disk$n/exchanges.log" | sort -u | wc -l)" -eq 1 ] ||
             fail "scanner $n logged exchanges of more than one program (see disk$n/exchanges.log)"
     done
+}
+
+# Two updates of different images started at once: both verify, each scanner holds its own
+# image, and each scanner's log holds the exchanges of one program only.
+case_cli_two_disks_apart() {
+    start_scanner StillImage=0 Disk=auto,auto
+    read_disk_letters 2
+    two_disk_images
+    cli_start one --device "${disk_letters[0]}:" update 'disk0\image.bin'
+    cli_start two --device "${disk_letters[1]}:" update 'disk1\image.bin'
+    two_disk_updates_verified
+}
+
+# The prefix's net.exe becomes net-standin.exe, which logs each service command with the
+# driver's call counter into $net_log. Wine runs its own built-in net.exe before a file of that
+# name, so the runs that are to meet the stand-in need WINEDLLOVERRIDES=$net_standin_override.
+# The driver's own start and stop need the real one: plant after start_scanner; the real one is
+# back before the stop (exit hooks run last first).
+plant_net_standin() {
+    local system="$KV_WINEPREFIX/drive_c/windows/system32"
+    [ -n "${KV_NET_STANDIN:-}" ] || fail "KV_NET_STANDIN is not set (run through ctest)"
+    [ -f "$system/net.exe" ] || fail "no net.exe in the prefix's system folder"
+    # The system folder's files are links to the template's: move the link, never write into it.
+    mv "$system/net.exe" "$system/net-system.exe" || fail "cannot set the system's net.exe aside"
+    at_exit "mv -f '$system/net-system.exe' '$system/net.exe'"
+    cp "$KV_NET_STANDIN" "$system/net.exe" || fail "cannot plant net-standin.exe"
+    net_log=$system/net-standin.log
+    net_standin_override=net.exe=n
+    rm -f "$net_log"
+}
+
+# Waits until scanner N's status holds TEXT, while run NAME has not ended.
+wait_scanner_status() {
+    local n=$1 text=$2 name=$3 tries=0
+    until probe --scanner "$n" status && [[ $probe_out == *"$text"* ]]; do
+        [ ! -s "$name.status" ] ||
+            fail "run $name ended before scanner $n showed '$text': $(cat "$name.stdout" "$name.stderr")"
+        tries=$((tries + 1))
+        [ $tries -lt 240 ] || fail "scanner $n never showed '$text': $probe_out"
+        sleep 0.5
+    done
+}
+
+# The ticks of the log LOG: "FIRST LAST BLOCK", the first exchange's start, the last one's end
+# and the first firmware block's start (bytes 10..12 of the command 02 03 05).
+log_ticks() {
+    awk '{ for (i = 1; i <= NF; ++i) { split($i, kv, "="); f[kv[1]] = kv[2] }
+           if (first == "") first = f["start"]
+           last = f["end"]
+           if (block == "" && substr(f["cdb"], 21, 6) == "020305") block = f["start"] }
+         END { print first + 0, last + 0, (block == "" ? -1 : block) }' "$1"
+}
+
+# Two updates on two drives of two scanners overlap in time, made certain by the driver: each
+# scanner holds back its answer to its job's second firmware block, and both holds are released
+# only once both are in place, so each job is inside its work while the other is. A machine-wide
+# lock would keep the second job from its hold for as long as the first is held. Then: both
+# verify with their own images; in the exchange logs (one clock for both scanners) each
+# scanner's first firmware block comes before the other's last exchange; and the service was
+# stopped before either job's first exchange and started once, after both jobs' last exchange,
+# with no start between (net-standin.exe's log, on the same clock).
+case_cli_two_disks_overlap() {
+    start_scanner StillImage=0 Disk=auto,auto
+    read_disk_letters 2
+    plant_net_standin
+    two_disk_images
+    local n
+    for n in 0 1; do
+        probe --scanner $n faults hold:020305:2
+    done
+    WINEDLLOVERRIDES=$net_standin_override cli_start one --device "${disk_letters[0]}:" update 'disk0\image.bin'
+    WINEDLLOVERRIDES=$net_standin_override cli_start two --device "${disk_letters[1]}:" update 'disk1\image.bin'
+    wait_scanner_status 0 ' held=1' one
+    wait_scanner_status 1 ' held=1' two
+    for n in 0 1; do
+        probe --scanner $n release
+        [ "$probe_out" = released=1 ] || fail "scanner $n released no held request: $probe_out"
+    done
+    two_disk_updates_verified
+
+    local first0 last0 block0 first1 last1 block1
+    read -r first0 last0 block0 < <(log_ticks disk0/exchanges.log)
+    read -r first1 last1 block1 < <(log_ticks disk1/exchanges.log)
+    echo "ticks: scanner 0 $first0-$last0 (first block $block0), scanner 1 $first1-$last1 (first block $block1)"
+    [ "$block0" -ge 0 ] && [ "$block1" -ge 0 ] || fail "a scanner logged no firmware block"
+    [ "$block0" -lt "$last1" ] && [ "$block1" -lt "$last0" ] ||
+        fail "the jobs did not overlap: a scanner's first firmware block came after the other's last exchange"
+    for n in 0 1; do
+        grep -q ' cdb=.\{20\}020305.* fault=5 ' "disk$n/exchanges.log" ||
+            fail "scanner $n did not hold a firmware block (see disk$n/exchanges.log)"
+    done
+
+    [ -f "$net_log" ] || fail "no service command ran"
+    cp "$net_log" net-standin.log
+    local commands ticks
+    commands=$(sed 's/ tick=.*//' net-standin.log | tr '\n' '|')
+    [ "$commands" = 'stop stisvc|stop stisvc|start stisvc|' ] ||
+        fail "expected each job's stop and one start, in that order: $(cat net-standin.log)"
+    mapfile -t ticks < <(sed -n 's/.* tick=\([0-9]*\)$/\1/p' net-standin.log)
+    [ ${#ticks[@]} -eq 3 ] || fail "a service command did not learn the driver's clock: $(cat net-standin.log)"
+    [ "${ticks[0]}" -lt "$first0" ] && [ "${ticks[0]}" -lt "$first1" ] ||
+        fail "the service was stopped after a job's first exchange: $(cat net-standin.log)"
+    [ "${ticks[2]}" -ge "$last0" ] && [ "${ticks[2]}" -ge "$last1" ] ||
+        fail "the service was started before both jobs' last exchange: $(cat net-standin.log)"
 }

@@ -241,6 +241,8 @@ TEST_F(ScannerCoreTest, ReadLogTakesItsQueryFromTheBufferItAnswersIn) {
     ExchangeRecord first;
     std::memcpy(&first, shared + sizeof(LogReply), sizeof first);
     EXPECT_EQ(first.seq, 2u);
+    // Each exchange is a CBW, a data read and a CSW read: three calls.
+    EXPECT_EQ(reply.tick, 9u);
 }
 
 TEST_F(ScannerCoreTest, ControlsRefuseBuffersTooSmallAndUnknownCodes) {
@@ -336,6 +338,8 @@ TEST_F(ScannerCoreTest, FaultTablesThatCannotBeCommittedAreRefused) {
         {"half the data", Fault(kFaultShortData, 2, 2, 11, 2), ControlResult::kOk},
         {"a byte of a block kept wrong", Fault(kFaultCorruptWrite, 2, 3, 5, 2, 5),
          ControlResult::kOk},
+        {"an answer held back", Fault(kFaultHold, 2, 3, 5, 2), ControlResult::kOk},
+        {"past the last kind", Fault(kFaultHold + 1, 2, 3, 5, 1), ControlResult::kBadParameter},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -473,6 +477,30 @@ TEST_F(ScannerCoreTest, CorruptedWriteIsPassedWholeButKeepsOneByteWrong) {
     EXPECT_EQ(r[3].moved, 1000u);
     EXPECT_EQ(r[5].fault, kFaultCorruptWrite);
     EXPECT_EQ(core_.Model().Counters().firmwareBlocks, 3u);
+}
+
+// A held answer changes nothing of the exchange: only the call that answers it (the CSW read)
+// asks the glue to hold it, once.
+TEST_F(ScannerCoreTest, HoldAsksToKeepBackOnlyTheCswOfTheNthMatchingCommand) {
+    ASSERT_EQ(SetFaults(core_, a_, {Fault(kFaultHold, 2, 3, 5, 2)}), ControlResult::kOk);
+    std::vector<std::uint8_t> block(1000, 0x5A);
+    std::vector<bool> heldAt;
+    for (std::uint32_t tag = 1; tag <= 3; ++tag) {
+        std::uint32_t taken = 0;
+        SendCbw(a_, Vendor(tag, 0x00, 1000, 0x02, 0x03, 0x05));
+        ASSERT_TRUE(core_.Write(a_, block.data(), 1000, &taken));
+        EXPECT_FALSE(core_.TakeHold());
+        EXPECT_EQ(ReadCsw(a_, tag), 0);
+        heldAt.push_back(core_.TakeHold());
+        EXPECT_FALSE(core_.TakeHold());
+    }
+    EXPECT_EQ(heldAt, (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(core_.Model().Counters().firmwareBlocks, 3u);
+    const auto r = Records();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[1].fault, kFaultHold);
+    EXPECT_EQ(r[1].status, 0);
+    EXPECT_EQ(r[1].moved, 1000u);
 }
 
 // Cores that share one tick counter stamp their records on one clock, in the order of the calls.
@@ -742,6 +770,26 @@ TEST_F(DiskPathTest, CorruptedWriteMovesTheWholeBlockUnderGoodStatus) {
     EXPECT_EQ(r[0].fault, kFaultCorruptWrite);
     EXPECT_EQ(r[0].reported, 4096u);
     EXPECT_EQ(r[0].status, 0);
+}
+
+TEST_F(DiskPathTest, HoldRunsTheRecordWholeAndAsksToKeepBackItsAnswer) {
+    ASSERT_EQ(SetFaults(core_, a_, {Fault(kFaultHold, 2, 3, 5, 1)}), ControlResult::kOk);
+    std::fill(buffer_.begin(), buffer_.end(), 0x66);
+    std::uint32_t returned = 0;
+    for (int n = 0; n < 2; ++n) {
+        SCOPED_TRACE(n);
+        Record block = Make(platform::kScsiIoctlDataOut, 4096, 0x02, 0x03, 0x05);
+        ASSERT_EQ(Send(block, &returned), ControlResult::kOk);
+        EXPECT_EQ(block.sptd.ScsiStatus, 0);
+        EXPECT_EQ(block.sptd.DataTransferLength, 4096u);
+        EXPECT_EQ(core_.TakeHold(), n == 0);
+    }
+    EXPECT_EQ(core_.Model().MemoryAt(4095), 0x66);
+    const auto r = Records();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].fault, kFaultHold);
+    EXPECT_EQ(r[0].reported, 4096u);
+    EXPECT_EQ(r[1].fault, kFaultNone);
 }
 
 }  // namespace
