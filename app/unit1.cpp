@@ -136,6 +136,7 @@ std::optional<FrameLock> TForm1::EnterService() {
     const std::optional<FrameLock> gate = TakeFrameLock(kServiceGateName);
     if (!gate) return std::nullopt;
     platform::System& sys = platform::Sys();
+    const bool othersRunning = OtherJobsRunning();
     std::optional<FrameLock> slot;
     for (int n = 0; n < kJobSlots && !slot; ++n) {
         platform::SystemHandle candidate(sys.CreateMutex(JobSlotName(n).c_str()));
@@ -150,9 +151,14 @@ std::optional<FrameLock> TForm1::EnterService() {
             WithReason("The command frame lock cannot be had",
                        "every one of the " + std::to_string(kJobSlots) + " job slots is taken"));
     }
-    // Every job stops the service (a job already running has stopped it, so this changes
-    // nothing then); only the last one out starts it again.
-    NoteServiceStop(RunServiceCommand(StopServiceCommand));
+    // The first job in stops the service and the last one out starts it again: a job already
+    // running stopped it under this gate. A job without rights still runs its own stop, whose
+    // refusal is what tells it why a scanner may be missing.
+    if (!othersRunning || !elevated_) {
+        NoteServiceStop(RunServiceCommand(StopServiceCommand));
+    } else {
+        stopRefused_ = false;
+    }
     return slot;
 }
 
