@@ -13,12 +13,6 @@ json Typed(const char* type) {
     return object;
 }
 
-std::string Hex32(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
-}
-
 json Optional(const std::optional<std::string>& text) {
     return text ? json(*text) : json(nullptr);
 }

@@ -5,12 +5,6 @@
 namespace cli {
 namespace {
 
-std::string Hex32(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
-}
-
 std::string Hex8(std::uint8_t value) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
@@ -50,6 +44,12 @@ std::string Plural(std::uint64_t n, const char* one, const char* many) {
 }
 
 }  // namespace
+
+std::string Hex32(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
 
 std::string UpdateStateText(const app::JobOutcome& outcome) {
     if (outcome.job != app::JobKind::kUpdate) return {};

@@ -2,12 +2,16 @@
 // state a failed update left the device in, what a verify found, and the job's warnings.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "app/job_outcome.h"
 
 namespace cli {
+
+// "0x00004000": an address as the messages and the JSON lines write it.
+std::string Hex32(std::uint32_t value);
 
 // For an update that failed at a data call: whether the device can still hold its old firmware
 // ("no block was sent: the device is unchanged") or may hold part of the new image. Empty for

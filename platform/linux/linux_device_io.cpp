@@ -380,43 +380,52 @@ std::uint32_t LinuxDeviceIo::GetDriveType(const char* root) {
     return FindDisk(ListRemovableDisks(), letter) != nullptr ? kDriveRemovable : kDriveNoRootDir;
 }
 
-std::string LinuxDeviceIo::DescribeDevice(const char* name) {
+namespace {
+
+// What `still` says of the still-image device `name` stands for, or `disk` of its removable
+// disk; empty when it names neither.
+template <typename Still, typename Disk>
+std::string AboutDevice(libusb_context* context, const char* name, Still still, Disk disk) {
     if (name == nullptr) return {};
     const int number = StillImageNumber(name);
     if (number >= 0) {
-        const StillImageList list(Context());
+        const StillImageList list(context);
         if (static_cast<std::size_t>(number) >= list.Devices().size()) return {};
-        const StillImageDevice& d = list.Devices()[static_cast<std::size_t>(number)];
-        char text[32];
-        std::snprintf(text, sizeof text, "usb %03u:%03u", static_cast<unsigned>(d.bus),
-                      static_cast<unsigned>(d.address));
-        return text;
+        return still(list.Devices()[static_cast<std::size_t>(number)]);
     }
     if (const char letter = VolumeLetter(name); letter != 0) {
         const std::vector<RemovableDisk> disks = ListRemovableDisks();
-        if (const RemovableDisk* disk = FindDisk(disks, letter)) return disk->node;
+        if (const RemovableDisk* found = FindDisk(disks, letter)) return disk(*found);
     }
     return {};
 }
 
+}  // namespace
+
+std::string LinuxDeviceIo::DescribeDevice(const char* name) {
+    return AboutDevice(
+        Context(), name,
+        [](const StillImageDevice& d) {
+            char text[32];
+            std::snprintf(text, sizeof text, "usb %03u:%03u", static_cast<unsigned>(d.bus),
+                          static_cast<unsigned>(d.address));
+            return std::string(text);
+        },
+        [](const RemovableDisk& disk) { return disk.node; });
+}
+
 std::string LinuxDeviceIo::DeviceIdentity(const char* name) {
-    if (name == nullptr) return {};
-    const int number = StillImageNumber(name);
-    if (number >= 0) {
-        const StillImageList list(Context());
-        if (static_cast<std::size_t>(number) >= list.Devices().size()) return {};
-        const StillImageDevice& d = list.Devices()[static_cast<std::size_t>(number)];
-        std::string identity = "usb-" + std::to_string(d.bus) + "-" + std::to_string(d.address);
-        std::uint8_t ports[8];
-        const int depth = libusb_get_port_numbers(d.device, ports, sizeof ports);
-        for (int i = 0; i < depth; ++i) identity += (i == 0 ? "@" : ".") + std::to_string(ports[i]);
-        return identity;
-    }
-    if (const char letter = VolumeLetter(name); letter != 0) {
-        const std::vector<RemovableDisk> disks = ListRemovableDisks();
-        if (const RemovableDisk* disk = FindDisk(disks, letter)) return "disk-" + disk->name;
-    }
-    return {};
+    return AboutDevice(
+        Context(), name,
+        [](const StillImageDevice& d) {
+            std::string identity = "usb-" + std::to_string(d.bus) + "-" + std::to_string(d.address);
+            std::uint8_t ports[8];
+            const int depth = libusb_get_port_numbers(d.device, ports, sizeof ports);
+            for (int i = 0; i < depth; ++i)
+                identity += (i == 0 ? "@" : ".") + std::to_string(ports[i]);
+            return identity;
+        },
+        [](const RemovableDisk& disk) { return "disk-" + disk.name; });
 }
 
 }  // namespace platform::linux_os
