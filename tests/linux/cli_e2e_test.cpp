@@ -2,6 +2,7 @@
 // Linux backend carry every exchange to the firmware model through usbfs, or through SG_IO on a
 // block device, exactly as they would to real hardware.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -537,6 +538,11 @@ TEST_P(CliOnEmulatedDevice, ABoundKernelDriverIsGivenBackAfterwards) {
 TEST_P(CliOnEmulatedDevice, FilesThatCannotBeHadGiveTheirStatuses) {
     fs::create_directories(work_ / "a-folder");
     WriteFile(work_ / "empty.bin", {});
+    WriteFile(work_ / "image.bin", RandomBytes(5000, 3));
+    // What another user could plant at a job log's name: a link (never followed) and a FIFO
+    // (never waited on).
+    fs::create_symlink(work_ / "target.log", work_ / "link.log");
+    ASSERT_EQ(::mkfifo((work_ / "fifo.log").c_str(), 0666), 0);
     const struct {
         const char* name;
         std::vector<std::string> args;
@@ -550,6 +556,14 @@ TEST_P(CliOnEmulatedDevice, FilesThatCannotBeHadGiveTheirStatuses) {
          {"read", "0", "16", "none/x.bin"},
          ExitStatus::kOutputFile},
         {"result into a folder", {"version", "--result", "a-folder"}, ExitStatus::kResultFile},
+        {"job log a folder", {"--log", "a-folder", "update", "image.bin"}, ExitStatus::kOutputFile},
+        {"job log a planted link",
+         {"--log", "link.log", "update", "image.bin"},
+         ExitStatus::kOutputFile},
+        {"job log a FIFO", {"--log", "fifo.log", "update", "image.bin"}, ExitStatus::kOutputFile},
+        {"backup into a folder",
+         {"update", "--backup", "a-folder", "image.bin"},
+         ExitStatus::kOutputFile},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -558,6 +572,7 @@ TEST_P(CliOnEmulatedDevice, FilesThatCannotBeHadGiveTheirStatuses) {
     }
     EXPECT_EQ(Counters().firmwareBlocks, 0u);
     EXPECT_FALSE(fs::exists(work_ / "none"));
+    EXPECT_FALSE(fs::exists(work_ / "target.log"));
     EXPECT_TRUE(fs::is_directory(work_ / "a-folder"));
     EXPECT_TRUE(fs::is_empty(work_ / "a-folder"));
 }
